@@ -1,0 +1,57 @@
+#include "engine/src/lumcommon/timer/thread_timer.h"
+
+#include <mutex>
+
+#include "engine/src/lumcommon/lum_new_delete.h"
+
+namespace {
+
+// arg points at the three event fields: tick, stop, stopped.
+unsigned TimerThreadProc(void* arg) {
+  platform::Event** events = static_cast<platform::Event**>(arg);
+  // A failed wait counts as a tick: only the stop event ends the thread.
+  while (platform::WaitForEither(events[1], events[0]) != 0) {
+    (void)platform::TimeGetTime();
+    platform::SleepMs(1);
+    events[0]->Set();
+  }
+  events[2]->Set();
+  return 0;
+}
+
+}  // namespace
+
+CThreadTimer::CThreadTimer()
+    : thread(nullptr), tickEvent(nullptr), stopEvent(nullptr), stoppedEvent(nullptr), threadId(0) {}
+
+CThreadTimer* CThreadTimer::Inst() {
+  static CThreadTimer* instance = nullptr;
+  static std::once_flag once;
+  std::call_once(once, [] { instance = LUM_NEW(CThreadTimer, "CThreadTimer::Inst"); });
+  return instance;
+}
+
+void CThreadTimer::Start(bool flag) {
+  if (!flag) return;
+  tickEvent = new platform::Event(false);
+  stopEvent = new platform::Event(true);
+  stoppedEvent = new platform::Event(true);
+  thread = platform::StartThread(TimerThreadProc, &tickEvent, &threadId);
+  if (thread) platform::PinToFirstProcessor(thread);
+  tickEvent->Set();
+}
+
+void CThreadTimer::Stop() {
+  if (!stopEvent) return;
+  stopEvent->Set();
+  platform::Event never(true);
+  platform::WaitForEither(stoppedEvent, &never);
+  stopped_ = true;
+}
+
+CThreadTimer::~CThreadTimer() {
+  if (!stopped_) return;
+  delete tickEvent;
+  delete stopEvent;
+  delete stoppedEvent;
+}

@@ -1,0 +1,49 @@
+#include "platform/codepage.h"
+
+#include <errno.h>
+#include <iconv.h>
+
+namespace platform {
+namespace {
+
+std::string Convert(const char* to, const char* from, const std::string& in) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return in;
+  std::string out;
+  out.resize(in.size() * 2 + 8);
+  char* src = const_cast<char*>(in.data());
+  size_t srcLeft = in.size();
+  size_t used = 0;
+  while (srcLeft > 0) {
+    char* dst = &out[used];
+    size_t dstLeft = out.size() - used;
+    size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+    used = out.size() - dstLeft;
+    if (r != static_cast<size_t>(-1)) break;
+    if (errno == E2BIG) {
+      out.resize(out.size() * 2);
+    } else {
+      // Not convertible: keep the byte unchanged and go on after it.
+      if (used == out.size()) out.resize(out.size() * 2);
+      out[used++] = *src++;
+      --srcLeft;
+    }
+  }
+  iconv_close(cd);
+  out.resize(used);
+  return out;
+}
+
+bool IsAscii(const std::string& s) {
+  for (unsigned char c : s)
+    if (c >= 0x80) return false;
+  return true;
+}
+
+}  // namespace
+
+std::string GbkToUtf8(const std::string& gbk) { return IsAscii(gbk) ? gbk : Convert("UTF-8", "GBK", gbk); }
+std::string Utf8ToGbk(const std::string& utf8) { return IsAscii(utf8) ? utf8 : Convert("GBK", "UTF-8", utf8); }
+std::string HostPath(const std::string& gbkPath) { return GbkToUtf8(gbkPath); }
+
+}  // namespace platform
