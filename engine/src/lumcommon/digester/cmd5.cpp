@@ -193,13 +193,23 @@ void CMD5::MDFile(const std::string& path, std::uint32_t chunkSize) {
   std::uint64_t size = platform::StdFileSize(file);
   std::uint64_t bufSize = (chunkSize >= size) ? size : chunkSize;
   unsigned char* buffer = LUM_NEW_ARRAY(unsigned char, bufSize, "LumCommon/MD5");
+  // Each piece is read in slices that are digested at once, while they are still in the cache.
+  const std::size_t kSlice = 256u << 10;
   std::uint64_t remaining = size;
-  while (remaining > 0) {
-    std::size_t want = static_cast<std::size_t>(remaining > bufSize ? bufSize : remaining);
-    std::size_t got = std::fread(buffer, 1, want, file);
-    MD5Update(&ctx, buffer, got);
-    if (got < want) break;
-    remaining -= got;
+  bool shortRead = false;
+  while (remaining > 0 && !shortRead) {
+    std::size_t piece = static_cast<std::size_t>(remaining > bufSize ? bufSize : remaining);
+    for (std::size_t off = 0; off < piece;) {
+      std::size_t want = piece - off < kSlice ? piece - off : kSlice;
+      std::size_t got = std::fread(buffer + off, 1, want, file);
+      MD5Update(&ctx, buffer + off, got);
+      off += got;
+      if (got < want) {
+        shortRead = true;
+        break;
+      }
+    }
+    remaining -= piece;
   }
 
   unsigned char digest[16];
