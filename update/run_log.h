@@ -1,0 +1,13 @@
+// The run log "nolk.log": one flushed GBK line per call, no time stamps.
+#pragma once
+#include <string>
+
+// Opens (creates or empties) the log in text mode; false leaves the run without a log.
+bool OpenRunLog(const std::string& gbkPath);
+// printf style; the text is cut to 1022 bytes, then a line end. Does nothing without a log.
+void WriteRunLog(const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+void CloseRunLog();

@@ -1,0 +1,27 @@
+// The list of update packages that lead on from the installed version, fetched from the list server.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "update/version.h"
+
+struct PackageEntry {
+  VersionCode version;  // the version the package brings the client to
+  std::string url;      // as listed; its last segment is the file name
+  std::string md5;      // as listed; compared exactly with a lower-case digest
+};
+
+// Packages newer than the installed version, in the server's order.
+extern std::vector<PackageEntry> UpdateList;
+
+// Reads the installed version and fetches the list from up to four URLs of Url.ini. When the version is
+// unreadable or all four fail it shows a box and ends the process with exit code 2. Returns the size of
+// UpdateList (0 without a request for the sentinel version).
+int FetchUpdateList();
+
+// Clears UpdateList and appends the package records of body newer than installed.
+void ParseUpdateList(VersionCode installed, const std::string& body);
+
+// The text after the last "/" of a package URL; empty when there is none, or when the name could leave
+// DownloadDir (it contains "\" or ":", or is "..").
+std::string PackageFileName(const std::string& url);
