@@ -13,6 +13,8 @@ const VersionCode kSentinelVersion = (1u << 24) | (255u << 16) | 255u;
 // Reads "%d.%d.%d" (leading blanks allowed, anything after the third number ignored); each number is
 // cut to its field. 0 when the text does not yield three numbers.
 VersionCode ParseVersionCode(const std::string& text);
+// True when text reads as three numbers ("0.0.0" included); *code gets the packed value.
+bool ScanVersion(const std::string& text, VersionCode* code);
 
 // Builds a code from its parts (cut to their fields).
 inline VersionCode MakeVersionCode(unsigned major, unsigned minor, unsigned patch) {

@@ -1,0 +1,27 @@
+// The HTTP client's transport: a non-blocking TCP socket with a time budget (WinSock, or BSD sockets
+// with the same error codes and texts).
+#pragma once
+#include "net/simple_http.h"
+
+namespace NetModel {
+
+class CommHttp : public SimpleHttp {
+ public:
+  using SimpleHttp::SimpleHttp;
+  ~CommHttp() override = default;
+
+ protected:
+  void Connect() override;
+  void Send() override;
+  void Receive() override;
+  void Close() override;
+
+ private:
+  // Appends the text of the last socket error (or text) and closes the socket.
+  void Fail(const std::string& text);
+  // Takes the measured wait off the budget; false ("Time Out!!!" appended, socket closed) when the
+  // wait used the whole budget.
+  bool Spend(const TimeValue& t0, const TimeValue& t1);
+};
+
+}  // namespace NetModel

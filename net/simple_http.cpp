@@ -1,0 +1,194 @@
+#include "net/simple_http.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+
+#include "platform/codepage.h"
+#include "platform/stdio_file.h"
+#include "platform/temp_file.h"
+
+namespace NetModel {
+namespace {
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+std::string LowerText(const std::string& s) {
+  std::string r = s;
+  for (char& c : r) c = Lower(c);
+  return r;
+}
+
+// True when a header line "Transfer-Encoding: ...chunked..." is in the header block.
+bool IsChunked(const std::string& headers) {
+  std::size_t pos = 0;
+  while (pos < headers.size()) {
+    std::size_t end = headers.find('\n', pos);
+    if (end == std::string::npos) end = headers.size();
+    std::string line = LowerText(headers.substr(pos, end - pos));
+    pos = end + 1;
+    const std::string name = "transfer-encoding:";
+    if (line.compare(0, name.size(), name) == 0 && line.find("chunked", name.size()) != std::string::npos) return true;
+  }
+  return false;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = Lower(c);
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+SimpleHttp::SimpleHttp(const std::string& host, const std::string& port, TimeValue connectLimit, TimeValue receiveLimit)
+    : host_(host),
+      port_(port),
+      budget_(connectLimit),
+      receiveLimit_(receiveLimit),
+      socket_(kInvalidSocket),
+      ok_(false) {}
+
+SimpleHttp::~SimpleHttp() {
+  if (socket_ != kInvalidSocket) CloseSocketHandle(socket_);
+}
+
+void SimpleHttp::Request(const std::string& text) {
+  request_ = text;
+  Execute();
+}
+
+void SimpleHttp::Execute() {
+  Connect();
+  if (socket_ == kInvalidSocket) return;
+  if (receiveLimit_.seconds != 0 || receiveLimit_.microseconds != 0) budget_ = receiveLimit_;
+  Send();
+  if (socket_ == kInvalidSocket) return;
+  Receive();
+  if (socket_ == kInvalidSocket) return;
+  Close();
+  CheckStatus();
+}
+
+bool SimpleHttp::CheckStatus() {
+  const std::size_t nl = response_.find('\n');
+  const std::string mark = "200 OK";
+  std::size_t found = response_.rfind(mark, nl);  // npos searches from the end
+  if (found != std::string::npos) {
+    ok_ = true;
+    return true;
+  }
+  const std::size_t sp = response_.find(' ');
+  if (sp != std::string::npos && nl != std::string::npos && sp + 1 < nl) error_ = response_.substr(sp, nl - 1 - sp);
+  ok_ = false;
+  return false;
+}
+
+std::string SimpleHttp::GetBody() {
+  std::string body;
+  if (!DecodeBody(&body)) return std::string();
+  return body;
+}
+
+bool SimpleHttp::DecodeBody(std::string* out) {
+  out->clear();
+  if (!ok_) return false;
+  const std::size_t end = response_.find("\r\n\r\n");
+  if (end == std::string::npos) {
+    error_ = "no end of headers in the answer";
+    return false;
+  }
+  const std::string headers = response_.substr(0, end);
+  std::string body = response_.substr(end + 4);
+  if (IsChunked(headers)) {
+    std::string plain;
+    if (!Dechunk(body, &plain)) {
+      error_ = "broken chunked body";
+      return false;
+    }
+    body.swap(plain);
+  }
+  if (headers.find("Content-Encoding: gzip") == std::string::npos) {
+    out->swap(body);
+    return true;
+  }
+  if (!GunzipThroughFile(body, out)) {
+    out->clear();
+    error_ = "gzip body could not be decoded";
+    return false;
+  }
+  return true;
+}
+
+bool Dechunk(const std::string& in, std::string* out) {
+  out->clear();
+  std::size_t pos = 0;
+  for (;;) {
+    std::size_t eol = in.find('\n', pos);
+    if (eol == std::string::npos) return false;
+    std::uint64_t size = 0;
+    std::size_t i = pos;
+    int digits = 0;
+    for (; i < eol; ++i) {
+      int d = HexDigit(in[i]);
+      if (d < 0) break;
+      if (++digits > 15) return false;
+      size = size * 16 + static_cast<unsigned>(d);
+    }
+    if (digits == 0) return false;
+    // After the digits only blanks, a chunk extension or the carriage return may follow.
+    if (i < eol && in[i] != ';' && in[i] != '\r' && in[i] != ' ' && in[i] != '\t') return false;
+    pos = eol + 1;
+    if (size == 0) return true;  // trailers, if any, carry nothing we use
+    if (size > in.size() - pos || out->size() + size > kMaxResponseBytes) return false;
+    out->append(in, pos, static_cast<std::size_t>(size));
+    pos += static_cast<std::size_t>(size);
+    if (in.compare(pos, 2, "\r\n") == 0)
+      pos += 2;
+    else if (in.compare(pos, 1, "\n") == 0)
+      pos += 1;
+    else
+      return false;
+  }
+}
+
+bool GunzipThroughFile(const std::string& in, std::string* out) {
+  out->clear();
+  const std::string name = platform::CreateTempFile("gp");
+  if (name.empty()) return false;
+  std::FILE* f = platform::OpenStdFile(name, "wb");
+  if (!f) {
+    platform::RemoveTempFile(name);
+    return false;
+  }
+  const bool written = in.empty() || std::fwrite(in.data(), 1, in.size(), f) == in.size();
+  if (std::fclose(f) != 0 || !written) {
+    platform::RemoveTempFile(name);
+    return false;
+  }
+  gzFile gz = gzopen(platform::HostPath(name).c_str(), "rb");
+  if (!gz) {
+    platform::RemoveTempFile(name);
+    return false;
+  }
+  char buf[4096];
+  int n;
+  bool tooLarge = false;
+  while ((n = gzread(gz, buf, sizeof buf)) > 0) {
+    if (out->size() + static_cast<std::size_t>(n) > kMaxResponseBytes) {
+      tooLarge = true;
+      break;
+    }
+    out->append(buf, static_cast<std::size_t>(n));
+  }
+  gzclose(gz);
+  platform::RemoveTempFile(name);
+  if (n < 0 || tooLarge) {
+    out->clear();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace NetModel

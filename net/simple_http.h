@@ -1,0 +1,67 @@
+// One HTTP/1.1 exchange over a fresh connection: connect, send the caller's request, read until the
+// server closes, check for "200 OK", hand out the body (de-chunked, gzip decoded). The transport is
+// left to a derived class.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "net/time_value.h"
+
+namespace NetModel {
+
+typedef std::uintptr_t SocketHandle;
+const SocketHandle kInvalidSocket = ~static_cast<SocketHandle>(0);
+
+// Answers larger than this fail instead of exhausting memory; decoded bodies are held to it too.
+const std::size_t kMaxResponseBytes = 64u * 1024u * 1024u;
+
+// Closes a socket of the platform's socket library.
+void CloseSocketHandle(SocketHandle socket);
+
+class SimpleHttp {
+ public:
+  // receiveLimit {0, 0}: sending and receiving go on with what the connect phase left.
+  SimpleHttp(const std::string& host, const std::string& port, TimeValue connectLimit, TimeValue receiveLimit);
+  virtual ~SimpleHttp();
+  SimpleHttp(const SimpleHttp&) = delete;
+  SimpleHttp& operator=(const SimpleHttp&) = delete;
+
+  // Sets the raw request text and runs one exchange.
+  void Request(const std::string& text);
+  void Execute();
+  // Sets ok from the status line; on failure the rest of the status line becomes the error text.
+  bool CheckStatus();
+  bool IsOk() const { return ok_; }
+  // The body, or an empty text when not ok or when it cannot be decoded.
+  std::string GetBody();
+  // The body into *body; false (with the reason in the error text) when not ok or when the answer has
+  // no header end, a broken chunked framing, or a gzip body that does not decode.
+  bool DecodeBody(std::string* body);
+  std::string GetError() const { return error_; }
+  const std::string& GetResponse() const { return response_; }
+
+ protected:
+  virtual void Connect() = 0;
+  virtual void Send() = 0;
+  virtual void Receive() = 0;
+  virtual void Close() = 0;
+
+  std::string host_;
+  std::string port_;
+  TimeValue budget_;
+  TimeValue receiveLimit_;
+  std::string request_;
+  std::string response_;
+  SocketHandle socket_;
+  std::string error_;
+  bool ok_;
+};
+
+// Removes chunked transfer coding; false when the framing is broken or ends early.
+bool Dechunk(const std::string& in, std::string* out);
+// Decodes a gzip body through a temporary file named "gp..." with zlib's gzip file functions; a body
+// without a gzip header comes back as it is. False when decoding fails.
+bool GunzipThroughFile(const std::string& in, std::string* out);
+
+}  // namespace NetModel

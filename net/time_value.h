@@ -1,0 +1,20 @@
+// Seconds and microseconds, laid out like the socket library's timeval, and the few operations the
+// transport's time budget needs.
+#pragma once
+#include <cstdint>
+
+namespace NetModel {
+
+struct TimeValue {
+  std::int32_t seconds;
+  std::int32_t microseconds;
+};
+
+// The millisecond tick counter as a TimeValue. Returns 0.
+int NowTime(TimeValue& out);
+// a - b, normalised to 0 <= microseconds < 1,000,000.
+TimeValue TimeDiff(const TimeValue& a, const TimeValue& b);
+// 1 when a is later than b, -1 when earlier, 0 when equal.
+int TimeCompare(const TimeValue& a, const TimeValue& b);
+
+}  // namespace NetModel

@@ -1,0 +1,19 @@
+#include <windows.h>
+
+#include <io.h>
+
+#include "platform/temp_file.h"
+
+namespace platform {
+
+std::string CreateTempFile(const std::string& prefix) {
+  char folder[292] = {0};
+  char name[MAX_PATH + 1] = {0};
+  if (GetTempPathA(sizeof folder, folder) == 0) return std::string();
+  if (GetTempFileNameA(folder, prefix.c_str(), 0, name) == 0) return std::string();
+  return name;
+}
+
+bool RemoveTempFile(const std::string& gbkPath) { return _unlink(gbkPath.c_str()) == 0; }
+
+}  // namespace platform
