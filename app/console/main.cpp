@@ -1,0 +1,18 @@
+// nolkpatch on a terminal: the same run, with the window drawn on standard error.
+#include "app/console/console_message_box.h"
+#include "app/debug_help.h"
+#include "app/nolkpatch_app.h"
+#include "platform/message_box.h"
+#include "platform/program_info.h"
+
+CnolkpatchApp theApp;
+// Last of the static initialisers: the program does not start without its debug-help library.
+static void* const* const g_debugHelp = LoadDebugHelp();
+
+int main(int argc, char** argv) {
+  (void)g_debugHelp;
+  platform::SetCommandLineArguments(argc, argv);
+  platform::SetAppName(platform::ProgramBaseName());
+  platform::SetMessageBoxHandler(ConsoleMessageBox);
+  return theApp.Run();
+}

@@ -1,0 +1,110 @@
+#include "app/nolkpatch_app.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "app/nolkpatch_dlg.h"
+#include "app/partner_code.h"
+#include "app/resource.h"
+#include "platform/codepage.h"
+#include "platform/current_folder.h"
+#include "platform/message_box.h"
+#include "platform/program_info.h"
+#include "platform/single_instance.h"
+#include "platform/socket_startup.h"
+#include "platform/stdio_file.h"
+#include "update/install_dirs.h"
+#include "update/run_log.h"
+
+int CWinApp::Run() {
+  InitInstance();
+  ExitInstance();
+  return exitCode_;
+}
+
+CnolkpatchApp::CnolkpatchApp() = default;
+CnolkpatchApp::~CnolkpatchApp() = default;
+
+void CnolkpatchApp::WriteRunLog(const char* fmt, ...) {
+  char buf[1024] = {0};
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(buf, sizeof buf - 1, fmt, args);
+  va_end(args);
+  ::WriteRunLog("%s", buf);
+}
+
+namespace {
+
+// The code the command line carries with the switch, by the rule of the platform's command line.
+bool PartnerCode(std::string* code) {
+#ifdef _WIN32
+  return PartnerCodeFromRawCommandLine(platform::CommandLineTail(), code);
+#else
+  return PartnerCodeFromArguments(platform::CommandLineArguments(), code);
+#endif
+}
+
+}  // namespace
+
+bool CnolkpatchApp::InitInstance() {
+  CWinApp::InitInstance();
+  exitCode_ = kExitNotStarted;
+
+  const std::string start = platform::CurrentFolder(260);
+  if (start.empty()) return false;
+  platform::ChangeCurrentFolder("..");
+  platform::ChangeCurrentFolder("..");
+  std::string root = platform::CurrentFolder(260);
+  if (root.empty()) return false;
+  if (root.back() != '\\' && root.back() != '/') root += '\\';
+  for (char& c : root)
+    if (c == '\\') c = '/';
+  SetInstallDirs(start, root);
+  platform::ChangeCurrentFolder(start);
+
+  // The guard comes before the log, so a second instance never empties the running one's log or
+  // touches its partner-code file. Taking it is one step: two instances started together cannot
+  // both pass.
+  bool alreadyRunning = false;
+  singleInstanceMap = platform::TakeSingleInstanceGuard(LoadAppString(IDS_INSTANCE_MAPPING), &alreadyRunning);
+  if (alreadyRunning) {
+    platform::AppMessageBox(LoadAppString(IDS_ALREADY_RUNNING), platform::kMbOk);
+    return false;
+  }
+
+  OpenRunLog("nolk.log");
+  WriteRunLog("命令行参数:%s", platform::CommandLineTail().c_str());
+
+  const std::string partnerFile = RootDir + kPartnerCodeFile;
+  std::remove(platform::HostPath(partnerFile).c_str());
+  std::string code;
+  if (PartnerCode(&code)) {
+    if (std::FILE* f = platform::OpenStdFile(partnerFile, "w")) {
+      std::fwrite(code.data(), 1, code.size(), f);
+      std::fclose(f);
+    }
+  }
+
+  if (!platform::StartSockets()) {
+    platform::AppMessageBox(LoadAppString(IDS_SOCKETS_INIT_FAILED), platform::kMbOk);
+    CloseRunLog();
+    return false;
+  }
+
+  CnolkpatchDlg dlg;
+  m_pMainWnd = &dlg;
+  std::intptr_t result = dlg.DoModal();
+  m_pMainWnd = nullptr;
+  CloseRunLog();
+  if (result == -1) return false;
+  exitCode_ = result == IDOK && dlg.RunSucceeded() ? kExitUpToDate : kExitRunStopped;
+  return result == IDOK;
+}
+
+int CnolkpatchApp::ExitInstance() {
+  platform::ReleaseSingleInstanceGuard(singleInstanceMap);
+  singleInstanceMap = nullptr;
+  return CWinApp::ExitInstance();
+}

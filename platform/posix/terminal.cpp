@@ -1,0 +1,26 @@
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/codepage.h"
+#include "platform/terminal.h"
+
+namespace platform {
+
+bool IsTerminal(StandardStream stream) { return isatty(static_cast<int>(stream)) == 1; }
+
+std::string TerminalText(const std::string& gbk) {
+  const char* names[] = {"LC_ALL", "LC_CTYPE", "LANG"};
+  for (const char* n : names) {
+    const char* v = std::getenv(n);
+    if (!v || !*v) continue;
+    if (std::strstr(v, "GBK") || std::strstr(v, "gbk") || std::strstr(v, "GB2312") || std::strstr(v, "GB18030") ||
+        std::strstr(v, "gb18030"))
+      return gbk;
+    break;
+  }
+  return GbkToUtf8(gbk);
+}
+
+}  // namespace platform

@@ -1,0 +1,13 @@
+#include <windows.h>
+#include <io.h>
+
+#include "platform/terminal.h"
+
+namespace platform {
+
+bool IsTerminal(StandardStream stream) { return _isatty(static_cast<int>(stream)) != 0; }
+
+// The console takes the ANSI code page's texts as they are.
+std::string TerminalText(const std::string& gbk) { return gbk; }
+
+}  // namespace platform
