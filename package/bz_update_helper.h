@@ -1,0 +1,43 @@
+// Reads an update package: a 12-byte header ("ZBNR", the version it leads to, a reserved word)
+// and a bzip2 body of UpdateSec records, handed out one at a time, each whole in memory.
+// It writes and shows nothing; the text of the last failure is kept for the caller.
+#pragma once
+#include <bzlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "update/version.h"
+
+class BzUpdateHelper {
+ public:
+  BzUpdateHelper();
+  virtual ~BzUpdateHelper();
+  BzUpdateHelper(const BzUpdateHelper&) = delete;
+  BzUpdateHelper& operator=(const BzUpdateHelper&) = delete;
+
+  // packageName serves only the failure texts.
+  bool Open(VersionCode expectedVersion, const std::string& packageName, const std::string& packagePath);
+  // The next record (16 + N + D bytes), valid until the next call; null at the end or on failure.
+  const unsigned char* ReadSection();
+  bool IsEnd() const { return end_; }
+  const std::string& GetErrorText() const { return errorText_; }
+
+ private:
+  // Reads count bytes to offset at of the record, growing it only as data arrives.
+  int ReadInto(std::size_t at, std::uint32_t count, std::uint32_t* got);
+  bool Reserve(std::size_t size);
+  const unsigned char* Fail(int status, const char* memText, const char* text);
+
+  VersionCode expectedVersion_;
+  std::FILE* file_;
+  BZFILE* bz_;
+  unsigned char header_[12];
+  std::string packageName_;
+  std::string errorText_;
+  unsigned char* record_;
+  std::size_t recordSize_;
+  std::size_t recordCapacity_;
+  bool end_;
+};

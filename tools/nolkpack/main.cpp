@@ -1,0 +1,112 @@
+// nolkpack: the operator's tool for update packages.
+//   nolkpack build OLD_DIR NEW_DIR --version X.Y.Z -o FILE
+//   nolkpack list FILE
+//   nolkpack line FILE --url URL
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/codepage.h"
+#include "tools/nolkpack/pack_build.h"
+#include "tools/nolkpack/pack_inspect.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage:\n"
+    "  nolkpack build OLD_DIR NEW_DIR --version X.Y.Z -o FILE\n"
+    "  nolkpack list FILE\n"
+    "  nolkpack line FILE --url URL\n";
+
+int Usage(const std::string& problem) {
+  std::fprintf(stderr, "nolkpack: %s\n%s", problem.c_str(), kUsage);
+  return 2;
+}
+
+int Fail(const std::string& problem) {
+  std::fprintf(stderr, "nolkpack: %s\n", problem.c_str());
+  return 1;
+}
+
+// Arguments arrive in the host's encoding; the library takes GBK.
+std::string Arg(const char* a) {
+#ifdef _WIN32
+  return a;
+#else
+  return platform::Utf8ToGbk(a);
+#endif
+}
+
+void Print(const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage("no subcommand");
+  const std::string command = argv[1];
+  std::vector<std::string> plain;
+  std::string version, output, url;
+  for (int i = 2; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](std::string* into) {
+      if (i + 1 >= argc) return false;
+      *into = argv[++i];
+      return true;
+    };
+    if (a == "--version") {
+      if (!value(&version)) return Usage("--version needs a value");
+    } else if (a == "-o" || a == "--output") {
+      if (!value(&output)) return Usage(a + " needs a value");
+    } else if (a == "--url") {
+      if (!value(&url)) return Usage("--url needs a value");
+    } else if (a.size() > 1 && a[0] == '-') {
+      return Usage("unknown option " + a);
+    } else {
+      plain.push_back(a);
+    }
+  }
+
+  if (command == "build") {
+    if (plain.size() != 2) return Usage("build takes OLD_DIR and NEW_DIR");
+    if (version.empty()) return Usage("build needs --version X.Y.Z");
+    if (output.empty()) return Usage("build needs -o FILE");
+    if (!url.empty()) return Usage("build takes no --url");
+    VersionCode code;
+    if (!nolkpack::ParseVersionArgument(version, &code))
+      return Usage("bad version " + version + " (X.Y.Z, X and Y up to 255, Z up to 65535)");
+    nolkpack::BuildStats stats;
+    std::string error;
+    bool ok =
+        nolkpack::BuildPackage(Arg(plain[0].c_str()), Arg(plain[1].c_str()), code, Arg(output.c_str()), &stats, &error);
+    for (const std::string& w : stats.warnings) std::fprintf(stderr, "nolkpack: warning: %s\n", w.c_str());
+    if (!ok) return Fail(error);
+    std::printf("%s: %d added, %d changed, %d listed for removal\n", output.c_str(), stats.added, stats.modified,
+                stats.removed);
+    return 0;
+  }
+  if (command == "list") {
+    if (plain.size() != 1) return Usage("list takes FILE");
+    if (!version.empty() || !output.empty() || !url.empty()) return Usage("list takes no options");
+    std::string text, error;
+    if (!nolkpack::ListPackage(Arg(plain[0].c_str()), &text, &error)) {
+      Print(text);
+      return Fail(error);
+    }
+    Print(text);
+    return 0;
+  }
+  if (command == "line") {
+    if (plain.size() != 1) return Usage("line takes FILE");
+    if (url.empty()) return Usage("line needs --url URL");
+    if (!version.empty() || !output.empty()) return Usage("line takes only --url");
+    std::string text, error;
+    if (!nolkpack::PackageLine(Arg(plain[0].c_str()), url, &text, &error)) return Fail(error);
+    Print(text);
+    return 0;
+  }
+  if (command == "-h" || command == "--help" || command == "help") {
+    Print(kUsage);
+    return 0;
+  }
+  return Usage("unknown subcommand " + command);
+}
