@@ -9,7 +9,8 @@ namespace platform {
 std::string GbkToUtf8(const std::string& gbk);
 std::string Utf8ToGbk(const std::string& utf8);
 
-// A GBK path in the form the host's file functions take.
+// A GBK path in the form the host's file functions take (elsewhere than Windows: UTF-8, and "\\"
+// separators as "/", since Windows accepts both).
 std::string HostPath(const std::string& gbkPath);
 
 }  // namespace platform

@@ -44,6 +44,12 @@ bool IsAscii(const std::string& s) {
 
 std::string GbkToUtf8(const std::string& gbk) { return IsAscii(gbk) ? gbk : Convert("UTF-8", "GBK", gbk); }
 std::string Utf8ToGbk(const std::string& utf8) { return IsAscii(utf8) ? utf8 : Convert("GBK", "UTF-8", utf8); }
-std::string HostPath(const std::string& gbkPath) { return GbkToUtf8(gbkPath); }
+std::string HostPath(const std::string& gbkPath) {
+  // Windows takes either separator; after the conversion no multibyte character holds a 0x5C byte.
+  std::string p = GbkToUtf8(gbkPath);
+  for (char& c : p)
+    if (c == '\\') c = '/';
+  return p;
+}
 
 }  // namespace platform
