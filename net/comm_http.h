@@ -16,7 +16,7 @@ class CommHttp : public SimpleHttp {
   void Receive() override;
   void Close() override;
 
- private:
+ protected:
   // Appends the text of the last socket error (or text) and closes the socket.
   void Fail(const std::string& text);
   // Takes the measured wait off the budget; false ("Time Out!!!" appended, socket closed) when the

@@ -182,9 +182,12 @@ bool GunzipThroughFile(const std::string& in, std::string* out) {
     }
     out->append(buf, static_cast<std::size_t>(n));
   }
+  // zlib reads a cut-off stream as a short one and only notes it; a cut list is no list.
+  int zerr = Z_OK;
+  gzerror(gz, &zerr);
   gzclose(gz);
   platform::RemoveTempFile(name);
-  if (n < 0 || tooLarge) {
+  if (n < 0 || tooLarge || zerr != Z_OK) {
     out->clear();
     return false;
   }

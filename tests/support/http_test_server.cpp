@@ -62,7 +62,7 @@ Sock ToSock(std::uintptr_t s) { return static_cast<Sock>(s); }
 
 // A request may take this long to arrive before the server gives up on it.
 const int kRequestWaitMs = 5000;
-const std::size_t kMaxRequest = 1 << 20;
+const std::size_t kMaxRequest = 64u << 20;
 
 bool SendAll(Sock s, const char* p, std::size_t n) {
   while (n > 0) {
@@ -284,12 +284,17 @@ HttpAnswer HttpTestServer::Choose(const std::string& target) {
 
 void HttpTestServer::Serve(std::uintptr_t client) {
   Sock c = ToSock(client);
+  bool waitForRequest;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waitForRequest = default_.waitForRequest;
+  }
   // Read the request head, and a body when it announces one.
   std::string req;
   char buf[4096];
   std::size_t want = std::string::npos;
   auto start = std::chrono::steady_clock::now();
-  for (;;) {
+  for (; waitForRequest;) {
     std::size_t headEnd = req.find("\r\n\r\n");
     if (headEnd != std::string::npos && want == std::string::npos) {
       std::string cl = ContentLengthOf(req.substr(0, headEnd + 2));

@@ -25,6 +25,7 @@ struct HttpAnswer {
   bool contentLength = true;  // add Content-Length (never together with chunked)
   bool useRaw = false;        // send raw verbatim instead of building the answer
   std::string raw;
+  bool waitForRequest = true;              // false: answer at once without reading (taken from the default answer)
   bool closeWithoutData = false;           // close right after reading the request
   std::size_t closeAfterBytes = SIZE_MAX;  // stop after this many bytes of the answer and close
   int stallMs = 0;                         // wait this long before the first byte
