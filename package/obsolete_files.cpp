@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
-#include "platform/stdio_file.h"
+#include "platform/shared_stream.h"
 
 const char* const DelFileListPath = "..\\..\\data\\DelFileList.dat";
 
@@ -116,7 +116,7 @@ bool DeletePathTree(const std::string& path) {
 void RemoveObsoleteFiles() {
   const std::string current = platform::GetCurrentDirectory();
   if (current.empty()) return;
-  std::FILE* list = platform::OpenStdFile(current + "\\" + DelFileListPath, "rb");
+  std::FILE* list = platform::OpenSharedReadStream(current + "\\" + DelFileListPath);
   if (!list) return;
   std::string line;
   while (ReadListLine(list, &line)) {

@@ -290,7 +290,7 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
   for (const std::string& e : ReadListEntries(oldDir + "/" + kDelFileList)) gone.insert(e);
   for (const std::string& e : ReadListEntries(newDir + "/" + kDelFileList)) gone.insert(e);
   for (const auto& item : oldTree) {
-    if (newTree.count(item.first)) continue;
+    if (newTree.count(item.first) || item.first == kDelFileList) continue;
     // A folder that went takes everything below it along.
     std::string::size_type slash = item.first.rfind('/');
     if (slash != std::string::npos && !newTree.count(item.first.substr(0, slash)) &&
