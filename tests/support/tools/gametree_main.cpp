@@ -1,22 +1,15 @@
-// Makes game trees for the demo and for scripts:
+// Makes game trees and update chains for the demo and for scripts:
 //   nolk_gametree base DIR VERSION FILES SEED
 //   nolk_gametree evolve FROM TO VERSION SEED
-//   nolk_gametree compare EXPECTED ACTUAL     (ignores bin/patch/ and var/gac/ except update.ini)
+//   nolk_gametree chain WORK FIRST_VERSION STEPS FILES SEED   (trees/, packages/, list.txt)
+//   nolk_gametree compare EXPECTED ACTUAL   (skips the program's folder and var/gac but update.ini)
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "tests/support/game_tree.h"
-
-namespace {
-
-bool InstallOnly(const std::string& rel) {
-  if (rel.rfind("bin/patch/", 0) == 0 || rel == "bin/patch/") return true;
-  if (rel.rfind("var/gac/", 0) == 0 && rel != "var/gac/update.ini" && rel != "var/gac/") return true;
-  return false;
-}
-
-}  // namespace
+#include "tests/support/test_files.h"
+#include "tests/support/update_chain.h"
 
 int main(int argc, char** argv) {
   const std::string cmd = argc > 1 ? argv[1] : "";
@@ -28,12 +21,24 @@ int main(int argc, char** argv) {
     testsupport::EvolveTree(argv[2], argv[3], argv[4], static_cast<std::uint32_t>(std::atoi(argv[5])));
     return 0;
   }
+  if (cmd == "chain" && argc == 7) {
+    testsupport::UpdateChain chain;
+    std::string error;
+    if (!testsupport::MakeUpdateChain(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]),
+                                      static_cast<std::uint32_t>(std::atoi(argv[6])), &chain, &error)) {
+      std::fprintf(stderr, "nolk_gametree: %s\n", error.c_str());
+      return 1;
+    }
+    testsupport::WriteFile(std::string(argv[2]) + "/list.txt", chain.ListBody());
+    return 0;
+  }
   if (cmd == "compare" && argc == 4) {
-    auto diffs = testsupport::CompareTrees(argv[2], argv[3], InstallOnly);
+    auto diffs = testsupport::CompareTrees(argv[2], argv[3], testsupport::InstallationOnly);
     for (const auto& d : diffs) std::printf("%s\n", d.c_str());
     return diffs.empty() ? 0 : 1;
   }
   std::fprintf(stderr,
-               "usage: nolk_gametree base DIR VERSION FILES SEED | evolve FROM TO VERSION SEED | compare EXPECTED ACTUAL\n");
+               "usage: nolk_gametree base DIR VERSION FILES SEED | evolve FROM TO VERSION SEED |\n"
+               "       chain WORK FIRST_VERSION STEPS FILES SEED | compare EXPECTED ACTUAL\n");
   return 2;
 }
