@@ -77,7 +77,7 @@ std::string ParseIniString(const std::string& contents, const std::string& secti
       std::size_t close = line.rfind(']');
       if (close != std::string::npos) {
         if (inSection) return CopyEntry(defValue, bufferSize);
-        std::string name = line.substr(1, close - 1);
+        std::string name = Trim(line.substr(1, close - 1));
         if (!seenSection && SameName(name, wantSection)) {
           inSection = true;
           seenSection = true;
