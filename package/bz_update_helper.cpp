@@ -1,5 +1,7 @@
 #include "package/bz_update_helper.h"
 
+#include <bzlib.h>
+
 #include <cstdlib>
 #include <cstring>
 

@@ -2,8 +2,6 @@
 // and a bzip2 body of UpdateSec records, handed out one at a time, each whole in memory.
 // It writes and shows nothing; the text of the last failure is kept for the caller.
 #pragma once
-#include <bzlib.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -32,7 +30,7 @@ class BzUpdateHelper {
 
   VersionCode expectedVersion_;
   std::FILE* file_;
-  BZFILE* bz_;
+  void* bz_;  // the BZFILE of the body
   unsigned char header_[12];
   std::string packageName_;
   std::string errorText_;

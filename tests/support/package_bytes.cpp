@@ -31,6 +31,16 @@ std::string Bzip2(const std::string& body, int blockSize100k) {
   return std::string(out.data(), outLen);
 }
 
+bool Bunzip2(const std::string& stream, std::size_t maxSize, std::string* out) {
+  std::vector<char> buf(maxSize + 1);
+  unsigned int len = static_cast<unsigned int>(buf.size());
+  if (BZ2_bzBuffToBuffDecompress(buf.data(), &len, const_cast<char*>(stream.data()),
+                                 static_cast<unsigned int>(stream.size()), 0, 0) != BZ_OK)
+    return false;
+  out->assign(buf.data(), len);
+  return true;
+}
+
 std::string PackageBytes(std::uint32_t version, const std::string& body, std::uint32_t reserved) {
   return "ZBNR" + Le32(version) + Le32(reserved) + Bzip2(body);
 }

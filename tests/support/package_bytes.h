@@ -14,6 +14,8 @@ std::string Record(const std::string& kindBytes, std::uint32_t fileLength, const
 std::string Run(std::uint32_t skip, const std::string& bytes);
 // A bzip2 stream of body; blockSize100k 1..9.
 std::string Bzip2(const std::string& body, int blockSize100k = 9);
+// Decompresses one whole bzip2 stream with libbz2's one-shot decoder; false when it is no such stream.
+bool Bunzip2(const std::string& stream, std::size_t maxSize, std::string* out);
 // "ZBNR", version, reserved, then the body compressed.
 std::string PackageBytes(std::uint32_t version, const std::string& body, std::uint32_t reserved = 0);
 

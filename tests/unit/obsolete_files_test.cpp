@@ -84,15 +84,20 @@ TEST_F(Obsolete, FilesFoldersAndLines) {
 }
 
 TEST_F(Obsolete, LongLinesEndTheList) {
-  // "..\\..\\data\\" is 11 bytes: names of 248 and 249 bytes make lines of 259 and 260.
-  const std::string name259(248, 'a'), name260(249, 'b');
-  File("data/" + name259);
-  File("data/" + name260);
+  // "..\\..\\data\\" is 11 bytes; ".\\" pads the line without making the path long.
+  std::string pad;
+  for (int i = 0; i < 120; ++i) pad += ".\\";
+  const std::string line259 = "..\\..\\data\\" + pad + "p259.dat";
+  const std::string line260 = "..\\..\\data\\" + pad + "p260.data";
+  ASSERT_EQ(line259.size(), 259u);
+  ASSERT_EQ(line260.size(), 260u);
+  File("data/p259.dat");
+  File("data/p260.data");
   File("data/after.dat");
-  List("..\\..\\data\\" + name259 + "\r\n..\\..\\data\\" + name260 + "\n..\\..\\data\\after.dat\n");
+  List(line259 + "\r\n" + line260 + "\n..\\..\\data\\after.dat\n");
   RemoveObsoleteFiles();
-  EXPECT_FALSE(Has("data/" + name259));
-  EXPECT_TRUE(Has("data/" + name260));
+  EXPECT_FALSE(Has("data/p259.dat"));
+  EXPECT_TRUE(Has("data/p260.data"));
   EXPECT_TRUE(Has("data/after.dat"));
 }
 

@@ -13,6 +13,9 @@
 #include "platform/large_file.h"
 #include "platform/stdio_file.h"
 
+// bzlib.h brings windows.h along on Windows; its DeleteFile macro would rename ours.
+#undef DeleteFile
+
 namespace nolkpack {
 namespace {
 
