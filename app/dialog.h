@@ -10,6 +10,8 @@
 
 const int IDOK = 1;
 const int IDCANCEL = 2;
+// The close command (WM_CLOSE): the dialog's Cancel.
+const unsigned kWmClose = 0x0010;
 
 class CDialog : public WindowPort {
  public:

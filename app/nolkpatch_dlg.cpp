@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <mutex>
 
 #include "app/apply_phase.h"
 #include "app/resource.h"
@@ -110,7 +111,9 @@ bool CnolkpatchDlg::OnInitDialog() {
   SetLabelText(progressCaption, "更新进度");
   SetWindowText(LoadAppString(IDS_WINDOW_TITLE));
   workerThread = platform::StartWorkerThread(workerProc_, this);
-  CThreadTimer::Inst()->Start(true);
+  // One timer thread per process, however many windows it opens.
+  static std::once_flag timerStarted;
+  std::call_once(timerStarted, [] { CThreadTimer::Inst()->Start(true); });
   return true;
 }
 

@@ -1,5 +1,7 @@
 // The dialog on a terminal: its messages wait in a queue of the process, its controls are texts and
 // numbers drawn by the renderer, and its boxes are the console's own.
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -11,6 +13,10 @@
 #include "app/window_messages.h"
 #include "platform/message_box.h"
 #include "platform/worker_thread.h"
+
+std::atomic<bool> g_closeRequested{false};
+
+void RequestConsoleClose() { g_closeRequested = true; }
 
 namespace {
 
@@ -69,6 +75,10 @@ struct CDialog::Impl {
       changed.notify_all();
       return;
     }
+    if (m.message == kWmClose) {
+      self->OnCancel();
+      return;
+    }
     std::intptr_t r = 0;
     try {
       if (!self->OnWindowMessage(m.message, m.wParam, m.lParam, &r)) FreeMessagePayloads(m.message, m.wParam, m.lParam);
@@ -123,10 +133,17 @@ std::intptr_t CDialog::DoModal() {
     QueuedMessage m;
     {
       std::unique_lock<std::mutex> g(impl_->lock);
-      impl_->changed.wait(g, [this] { return impl_->ended || !impl_->queue.empty(); });
+      impl_->changed.wait_for(g, std::chrono::milliseconds(100),
+                              [this] { return impl_->ended || !impl_->queue.empty() || g_closeRequested; });
       if (impl_->ended) break;
-      m = impl_->queue.front();
-      impl_->queue.pop_front();
+      if (g_closeRequested.exchange(false)) {
+        m = {kWmClose, 0, 0};
+      } else if (impl_->queue.empty()) {
+        continue;
+      } else {
+        m = impl_->queue.front();
+        impl_->queue.pop_front();
+      }
     }
     if (m.message != 0) impl_->Dispatch(m);
   }

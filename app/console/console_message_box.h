@@ -4,3 +4,6 @@
 #include "platform/message_box.h"
 
 int ConsoleMessageBox(const platform::MessageBoxRequest& request);
+
+// Ctrl-C on the terminal: the window's close command (signal-safe; the modal loop picks it up).
+void RequestConsoleClose();

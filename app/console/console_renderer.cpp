@@ -53,6 +53,8 @@ void ConsoleRenderer::SetTitle(const std::string& gbk) {
   std::lock_guard<std::mutex> g(ConsoleOutputLock());
   Write(platform::TerminalText(gbk) + "\n");
   drawnLines_ = 0;
+  titled_ = true;
+  if (terminal_) Draw();
 }
 
 void ConsoleRenderer::PlainLine(const std::string& gbkLine) { Write(platform::TerminalText(gbkLine) + "\n"); }
@@ -86,6 +88,7 @@ void ConsoleRenderer::SetProgress(int id, int pos) {
 }
 
 void ConsoleRenderer::Draw() {
+  if (!titled_) return;
   static unsigned seen = 0;
   if (g_interruptions != seen) {
     seen = g_interruptions;

@@ -20,6 +20,7 @@ class ConsoleRenderer {
   void PlainLine(const std::string& gbkLine);
 
   bool terminal_;
+  bool titled_ = false;  // nothing is drawn in place before the title line
   int drawnLines_ = 0;
   std::map<int, std::string> texts_;
   std::map<int, int> progress_;
