@@ -10,6 +10,7 @@
 #include "net/socket_init.h"
 #include "platform/codepage.h"
 #include "platform/message_box.h"
+#include "tests/support/file_hold.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/test_files.h"
 #include "update/install_dirs.h"
@@ -420,6 +421,23 @@ TEST_F(PackageCheckTest, EmptyFileAndGbkName) {
   EXPECT_TRUE(VerifyPackageFile(gbk, "900150983cd24fb0d6963f7d28e17f72"));
   EXPECT_EQ(Log(), "文件已存在，MD5校验成功 " + empty + " " + kEmptyMd5 + eol_ + "文件已存在，MD5校验成功 " + gbk +
                        " 900150983cd24fb0d6963f7d28e17f72" + eol_);
+}
+
+TEST_F(PackageCheckTest, FileHeldOpenByOthers) {
+  const std::string path = MakePackage("held.gac", "abc");
+  {
+    testsupport::FileHold shared(platform::HostPath(path), false);
+    ASSERT_TRUE(shared.Held());
+    EXPECT_TRUE(VerifyPackageFile(path, "900150983cd24fb0d6963f7d28e17f72"));
+  }
+  EXPECT_EQ(Log(), "文件已存在，MD5校验成功 " + path + " 900150983cd24fb0d6963f7d28e17f72" + eol_);
+  if (!testsupport::ExclusiveHoldsEnforced()) GTEST_SKIP() << "no exclusive opens on this system";
+  {
+    testsupport::FileHold exclusive(platform::HostPath(path), true);
+    ASSERT_TRUE(exclusive.Held());
+    EXPECT_FALSE(VerifyPackageFile(path, "900150983cd24fb0d6963f7d28e17f72"));
+  }
+  EXPECT_EQ(Log(), "文件已存在，MD5校验成功 " + path + " 900150983cd24fb0d6963f7d28e17f72" + eol_);
 }
 
 TEST(RunLog, LinesAreCutAndFlushed) {
