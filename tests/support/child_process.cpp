@@ -90,6 +90,12 @@ ProcessResult ChildProcess::Wait() {
   return r;
 }
 
+std::string ChildProcess::OutputSoFar() const {
+  std::string out;
+  ReadFile(outPath_, &out);
+  return out;
+}
+
 ProcessResult RunProcess(const ProcessOptions& options) {
   ChildProcess child(options);
   return child.Wait();

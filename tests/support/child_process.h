@@ -39,6 +39,8 @@ class ChildProcess {
   // Waits for the end (at most the timeout of the options) and returns what it printed.
   ProcessResult Wait();
   int Pid() const { return pid_; }
+  // What it has written to standard output so far.
+  std::string OutputSoFar() const;
 
  private:
   ProcessOptions options_;
