@@ -201,10 +201,9 @@ TEST_F(CrashSafety, KilledAnywhereInTheApplyItConvergesToTheNewestTree) {
     testsupport::RemoveTree(game);
     ++i;
   }
-  std::printf(
-      "crash safety: %d of %d runs converged (%d killed during obsolete-file removal, %d ended before the "
-      "kill, %d starts after the kills; apply takes %.2f s)\n",
-      converged, runs, duringRemoval, finishedFirst, restarts, applySeconds);
+  std::printf("crash safety: %d of %d kills converged (%d fell inside the obsolete-file removal; %d runs ended "
+              "before their moment and were made again; %d starts after the kills; the apply takes %.2f s)\n",
+              converged, runs, duringRemoval, finishedFirst, restarts, applySeconds);
   for (const auto& kv : killedAt) std::printf("  stopped at version %s: %d\n", kv.first.c_str(), kv.second);
   EXPECT_EQ(converged, runs);
 }
