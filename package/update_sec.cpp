@@ -127,7 +127,8 @@ bool IsSafeSectionName(const std::string& name) {
     std::string::size_type end = name.find_first_of("/\\", start);
     std::string part = name.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (OnlyDots(part)) return false;
-    if (end == std::string::npos) return true;
+    // The last component names the file: Windows would reduce "", "." or blanks to the folder.
+    if (end == std::string::npos) return part.find_first_not_of(". ") != std::string::npos;
     start = end + 1;
   }
 }

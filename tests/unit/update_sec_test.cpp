@@ -197,19 +197,22 @@ TEST_F(Sections, InvalidRecordsTouchNothing) {
   ASSERT_TRUE(platform::SetFileReadOnly(root_ + "data/ro.dat"));
   testsupport::WriteFile(dir_.Path() + "/outside.dat", "keep");
   const std::vector<std::string> records = {
-      Record("XXXX", 0, "data/ro.dat", "evil"),                     // kind
-      Record("MODI", 0, "data/ro.dat", "evil"),                     // kind in the wrong byte order
-      Record("FDDA", 0, "", "evil"),                                // empty name
-      Record("FDDA", 0, "../outside.dat", "evil"),                  // up and out
-      Record("FDDA", 0, "data/../../outside.dat", "evil"),          // out through a folder
-      Record("FDDA", 0, "data\\..\\..\\outside.dat", "evil"),       // other separator
-      Record("FDDA", 0, "data/.. /../outside.dat", "evil"),         // Windows drops trailing blanks
-      Record("FDDA", 0, "/tmp/nolk-evil.dat", "evil"),              // absolute
-      Record("FDDA", 0, "\\nolk-evil.dat", "evil"),                 // absolute, other separator
-      Record("FDDA", 0, "C:/nolk-evil.dat", "evil"),                // drive
-      Record("FDDA", 0, "C:nolk-evil.dat", "evil"),                 // drive-relative
-      Record("FDDA", 0, "data/ro.dat:stream", "evil"),              // stream
-      Record("IDOM", 10, "data/ro.dat", PatchRun(0, "ab") + "xx"),  // run head cut short
+      Record("XXXX", 0, "data/ro.dat", "evil"),                // kind
+      Record("MODI", 0, "data/ro.dat", "evil"),                // kind in the wrong byte order
+      Record("FDDA", 0, "", "evil"),                           // empty name
+      Record("FDDA", 0, "../outside.dat", "evil"),             // up and out
+      Record("FDDA", 0, "data/../../outside.dat", "evil"),     // out through a folder
+      Record("FDDA", 0, "data\\..\\..\\outside.dat", "evil"),  // other separator
+      Record("FDDA", 0, "data/.. /../outside.dat", "evil"),    // Windows drops trailing blanks
+      Record("FDDA", 0, "/tmp/nolk-evil.dat", "evil"),
+      Record("FDDA", 0, ".", "evil"),                   // the root itself
+      Record("FDDA", 0, "data/", "evil"),               // a folder
+      Record("FDDA", 0, "data/ . ", "evil"),            // a folder, as Windows reads it              // absolute
+      Record("FDDA", 0, "\\nolk-evil.dat", "evil"),     // absolute, other separator
+      Record("FDDA", 0, "C:/nolk-evil.dat", "evil"),    // drive
+      Record("FDDA", 0, "C:nolk-evil.dat", "evil"),     // drive-relative
+      Record("FDDA", 0, "data/ro.dat:stream", "evil"),  // stream
+      Record("IDOM", 10, "data/ro.dat", PatchRun(0, "ab") + "xx"),                             // run head cut short
       Record("IDOM", 10, "data/ro.dat", testsupport::Le32(0) + testsupport::Le32(9) + "abc"),  // bytes overrun
       Record("IDOM", 10, "data/ro.dat", PatchRun(0, "AB") + testsupport::Le32(1) + testsupport::Le32(0xFFFFFFF0u)),
   };
