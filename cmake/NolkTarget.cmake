@@ -2,7 +2,12 @@
 set(NOLK_WARNINGS -Wall -Wextra -Werror -Wno-unused-parameter)
 
 function(nolk_flags target)
-  target_compile_options(${target} PRIVATE ${NOLK_WARNINGS} -fexec-charset=GBK -finput-charset=UTF-8)
+  if(NOLK_LIBFUZZER AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    # clang has no GBK execution charset; a libFuzzer build only looks for crashes, not texts.
+    target_compile_options(${target} PRIVATE ${NOLK_WARNINGS} -fsanitize=fuzzer-no-link)
+  else()
+    target_compile_options(${target} PRIVATE ${NOLK_WARNINGS} -fexec-charset=GBK -finput-charset=UTF-8)
+  endif()
   target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR})
   if(WIN32)
     target_compile_definitions(${target} PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
