@@ -38,7 +38,8 @@ bool DeleteFile(const std::string& path);
 bool RemoveDirectory(const std::string& path);
 // Removes a link itself, whatever it points to.
 bool RemoveLink(const std::string& path);
-// MoveFileExA(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH): from takes the place of to in one step.
+// MoveFileExA(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH), rename(2) elsewhere: from takes the
+// place of to in one step; a reader sees either the old file or the new one, never a part.
 bool ReplaceFileWith(const std::string& from, const std::string& to);
 
 struct FindData {

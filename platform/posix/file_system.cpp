@@ -150,14 +150,6 @@ bool ReplaceFileWith(const std::string& from, const std::string& to) {
     return false;
   }
   if (rename(hostFrom.c_str(), hostTo.c_str()) != 0) return Fail(hostTo);
-  // The new name is on disk only once the folder is.
-  std::string::size_type slash = hostTo.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : hostTo.substr(0, slash);
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    ::close(fd);
-  }
   return Ok();
 }
 

@@ -1,0 +1,201 @@
+// Applying a package of about 200 MiB of file data (large and small files) against its floor,
+// measured in the same run: `bzip2 -dc` of the same body into a file, plus writing the same bytes as
+// the same files. Applying runs in a child process so that its peak memory is its own.
+// Prints the ratio (target <= 1.15) and the peak memory against the largest record plus 16 MiB.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "package/bz_update_helper.h"
+#include "package/obsolete_files.h"
+#include "package/update_sec.h"
+#include "platform/message_box.h"
+#include "tests/support/child_process.h"
+#include "tests/support/test_files.h"
+#include "tools/nolkpack/pack_build.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const VersionCode kVersion = 0x02010011;
+
+struct BenchFile {
+  std::string name;
+  std::string bytes;
+};
+
+std::string BaseDir() {
+  const char* dir = std::getenv("NOLK_BENCH_DIR");
+  return std::string(dir && *dir ? dir : "/tmp") + "/nolk-apply-bench";
+}
+
+// Game-like data: text and tables that compress well, mixed with stretches of noise.
+std::string Content(std::size_t n, std::mt19937* rng) {
+  static const char* const words[] = {"model", "texture", "0.125", "sound", "npc_", "quest", "\r\n",  "map",
+                                      "=",     "1024",    "item",  "[",     "]",    "\t",    "skill", "0x7f"};
+  std::string s;
+  s.reserve(n);
+  while (s.size() < n) {
+    if ((*rng)() % 10 < 3) {
+      for (int i = 0; i < 1024 && s.size() < n; ++i) s.push_back(static_cast<char>((*rng)()));
+    } else {
+      for (int i = 0; i < 256 && s.size() < n; ++i) s += words[(*rng)() % 16];
+    }
+  }
+  s.resize(n);
+  return s;
+}
+
+struct Fixture {
+  std::vector<BenchFile> files;
+  std::uint64_t totalBytes = 0;
+  std::size_t largestRecord = 0;
+  std::string package, body;
+
+  Fixture() {
+    std::mt19937 rng(2026);
+    for (int i = 0; i < 4; ++i)
+      files.push_back({"data/large/pak" + std::to_string(i) + ".pak", Content(32u << 20, &rng)});
+    while (totalBytes + 128ull * 1024 * 1024 < 200ull * 1024 * 1024) {
+      std::size_t n = 1024 + rng() % (80 * 1024);
+      BenchFile f{"data/set" + std::to_string(files.size() % 30) + "/f" + std::to_string(files.size()) + ".dat",
+                  Content(n, &rng)};
+      totalBytes += n;
+      files.push_back(std::move(f));
+    }
+    totalBytes = 0;
+    std::vector<std::string> records;
+    for (const BenchFile& f : files) {
+      records.push_back(nolkpack::MakeRecord(kSectionAddf, 0, f.name, f.bytes));
+      totalBytes += f.bytes.size();
+      largestRecord = std::max(largestRecord, records.back().size());
+    }
+    fs::remove_all(BaseDir());
+    fs::create_directories(BaseDir());
+    package = BaseDir() + "/bench.pkg";
+    std::string error;
+    if (!nolkpack::WritePackage(package, kVersion, records, &error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      std::exit(1);
+    }
+    body = BaseDir() + "/body.bz2";
+    std::string cmd = "tail -c +13 '" + package + "' >'" + body + "'";
+    if (std::system(cmd.c_str()) != 0) std::exit(1);
+  }
+};
+
+Fixture& Data() {
+  static Fixture f;
+  return f;
+}
+
+std::map<std::string, double> peakRss;  // KiB, per benchmark
+
+void Floor(benchmark::State& state) {
+  Fixture& d = Data();
+  const std::string out = BaseDir() + "/floor";
+  const std::string cmd = "bzip2 -dc '" + d.body + "' >'" + BaseDir() + "/floor.bin'";
+  for (auto _ : state) {
+    state.PauseTiming();
+    fs::remove_all(out);
+    fs::remove(BaseDir() + "/floor.bin");
+    fs::create_directories(out);
+    state.ResumeTiming();
+    if (std::system(cmd.c_str()) != 0) state.SkipWithError("bzip2 failed");
+    for (const BenchFile& f : d.files) {
+      fs::path p = fs::path(out) / f.name;
+      fs::create_directories(p.parent_path());
+      std::FILE* file = std::fopen(p.c_str(), "wb");
+      if (!file || std::fwrite(f.bytes.data(), 1, f.bytes.size(), file) != f.bytes.size()) state.SkipWithError("write");
+      if (file) std::fclose(file);
+    }
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * d.totalBytes));
+}
+
+void Apply(benchmark::State& state) {
+  Fixture& d = Data();
+  const std::string root = BaseDir() + "/install";
+  const std::string self = fs::read_symlink("/proc/self/exe").string();
+  for (auto _ : state) {
+    state.PauseTiming();
+    fs::remove_all(root);
+    fs::create_directories(root);
+    state.ResumeTiming();
+    testsupport::ProcessOptions o;
+    o.argv = {self, "--apply-child", d.package, root + "/"};
+    testsupport::ProcessResult r = testsupport::RunProcess(o);
+    if (r.exitCode != 0) state.SkipWithError(("apply failed: " + r.err).c_str());
+    double kib = std::atof(r.out.c_str());
+    peakRss["Apply"] = std::max(peakRss["Apply"], kib);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * d.totalBytes));
+}
+
+BENCHMARK(Floor)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
+BENCHMARK(Apply)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(3);
+
+// The apply phase's loop: read each section, write it.
+int ApplyChild(const std::string& package, const std::string& root) {
+  platform::SetMessageBoxHandler([](const platform::MessageBoxRequest& r) {
+    std::fprintf(stderr, "box: %s\n", r.text.c_str());
+    return static_cast<int>(platform::kIdCancel);
+  });
+  {
+    BzUpdateHelper reader;
+    if (!reader.Open(kVersion, "bench.pkg", package)) return 2;
+    for (;;) {
+      const unsigned char* s = reader.ReadSection();
+      if (reader.IsEnd()) break;
+      if (!s || !ApplyUpdateSec("bench.pkg", root, s)) return 3;
+    }
+  }
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.compare(0, 6, "VmHWM:") == 0) std::printf("%ld\n", std::atol(line.c_str() + 6));
+  return 0;
+}
+
+class MinReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs) {
+      if (r.run_type != Run::RT_Iteration) continue;
+      const std::string name = r.run_name.function_name;
+      double t = r.GetAdjustedRealTime();
+      if (!best.count(name) || t < best[name]) best[name] = t;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> best;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--apply-child") return ApplyChild(argv[2], argv[3]);
+  benchmark::Initialize(&argc, argv);
+  MinReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  auto& b = reporter.best;
+  Fixture& d = Data();
+  std::printf("file data %.1f MiB in %zu files, package %.1f MiB\n", d.totalBytes / 1048576.0, d.files.size(),
+              static_cast<double>(fs::file_size(d.package)) / 1048576.0);
+  if (b.count("Apply") && b.count("Floor"))
+    std::printf("apply time / floor (bzip2 -dc + writing), best of 3: %.3f (target <= 1.15)\n",
+                b["Apply"] / b["Floor"]);
+  const double limit = (static_cast<double>(d.largestRecord) + (16u << 20)) / 1024.0;
+  std::printf("apply peak memory %.1f MiB; largest record + 16 MiB = %.1f MiB; ratio %.3f (target < 1)\n",
+              peakRss["Apply"] / 1024.0, limit / 1024.0, peakRss["Apply"] / limit);
+  fs::remove_all(BaseDir());
+  return 0;
+}
