@@ -1,0 +1,175 @@
+// nolkpatch.exe under Wine applies a chain made by nolkpack and leaves the same tree as the native
+// program; a locked target file brings up the retry-or-cancel box, and retrying once the file is free
+// completes the run. Needs the win64 build, a display and Wine; skipped when one is missing.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "package/bz_update_helper.h"
+#include "package/update_sec.h"
+#include "platform/codepage.h"
+#include "tests/support/child_process.h"
+#include "tests/support/game_tree.h"
+#include "tests/support/http_test_server.h"
+#include "tests/support/test_files.h"
+#include "tests/support/update_chain.h"
+#include "update/version.h"
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+std::string WinePath(const std::string& unixPath) {
+  std::string p = "Z:" + unixPath;
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return p;
+}
+
+std::string Hex(const std::string& s) {
+  static const char* d = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : s) out += std::string(1, d[c >> 4]) + d[c & 15];
+  return out;
+}
+
+std::string Unhex(const std::string& h) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < h.size(); i += 2)
+    out += static_cast<char>(std::strtol(h.substr(i, 2).c_str(), nullptr, 16));
+  return out;
+}
+
+bool WaitFor(const std::string& path, int timeoutMs) {
+  for (int waited = 0; waited < timeoutMs; waited += 50) {
+    if (testsupport::Exists(path)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+class WineApply : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    winBin_ = Env("NOLK_WIN64_BIN_DIR");
+    if (winBin_.empty()) winBin_ = Env("NOLK_SOURCE_DIR") + "/build/win64/bin";
+    for (const char* f : {"nolkpatch.exe", "nolkdbghelp.dll", "wine_window_helper.exe", "wine_file_lock.exe"})
+      if (!testsupport::Exists(winBin_ + "/" + f)) GTEST_SKIP() << "no " << f << " in " << winBin_;
+    if (Env("DISPLAY").empty()) GTEST_SKIP() << "no display";
+    if (std::system("command -v wine >/dev/null 2>&1") != 0) GTEST_SKIP() << "no wine";
+    wineRun_ = Env("NOLK_SOURCE_DIR") + "/tests/support/wine-run";
+    server_.SetDefault(testsupport::HttpAnswer::Ok(""));
+  }
+
+  void MakeChain(int steps, int files, std::uint32_t seed) {
+    std::string error;
+    ASSERT_TRUE(testsupport::MakeUpdateChain(tmp_.Path() + "/build", "2.1.14", steps, files, seed, &chain_, &error))
+        << error;
+    server_.SetAnswer("/list", testsupport::HttpAnswer::Ok(chain_.ListBody()));
+  }
+
+  std::string Install(const std::string& name, bool windows) {
+    const std::string game = tmp_.Path() + "/" + name;
+    testsupport::MakeInstallation(chain_, game, windows ? winBin_ : Env("NOLK_BIN_DIR"), server_.Url("/list"),
+                                  server_.Url("/query?"), windows);
+    return game;
+  }
+
+  testsupport::ProcessOptions WineOptions(const std::string& cwd, std::vector<std::string> args) {
+    testsupport::ProcessOptions o;
+    o.argv = {wineRun_};
+    o.argv.insert(o.argv.end(), args.begin(), args.end());
+    o.cwd = cwd;
+    o.timeoutSeconds = 180;
+    return o;
+  }
+
+  testsupport::TempDir tmp_;
+  testsupport::HttpTestServer server_;
+  testsupport::UpdateChain chain_;
+  std::string winBin_, wineRun_;
+};
+
+TEST_F(WineApply, SameTreeAsTheNativeProgram) {
+  MakeChain(3, 80, 11);
+  const std::string native = Install("native", false);
+  testsupport::ProcessOptions n;
+  n.argv = {native + "/bin/patch/nolkpatch"};
+  n.cwd = native + "/bin/patch";
+  n.env = {{"TMPDIR", tmp_.Path()}, {"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}};
+  auto nr = testsupport::RunProcess(n);
+  ASSERT_EQ(nr.exitCode, 0) << nr.err;
+
+  const std::string wine = Install("wine", true);
+  auto wr = testsupport::RunProcess(WineOptions(wine + "/bin/patch", {"nolkpatch.exe"}));
+  EXPECT_EQ(wr.exitCode, 0) << wr.err;
+  EXPECT_EQ(testsupport::CompareTrees(chain_.trees[3], wine, testsupport::InstallationOnly),
+            std::vector<std::string>());
+  EXPECT_EQ(testsupport::CompareTrees(native, wine, testsupport::InstallationOnly), std::vector<std::string>());
+  int queries = 0;
+  for (const auto& q : server_.Requests()) queries += q.target.compare(0, 7, "/query?") == 0;
+  EXPECT_EQ(queries, 6);  // one report per package, for each of the two runs
+}
+
+TEST_F(WineApply, LockedTargetAsksAndRetryCompletesTheRun) {
+  MakeChain(1, 40, 12);
+  const std::string game = Install("game", true);
+  // A file the package changes in place.
+  std::string target;
+  {
+    BzUpdateHelper reader;
+    ASSERT_TRUE(reader.Open(ParseVersionCode("2.1.15"), "p", chain_.packages[0]));
+    while (const unsigned char* s = reader.ReadSection())
+      if (SectionKind(s) == kSectionModi && target.empty()) target = SectionName(s);
+  }
+  ASSERT_FALSE(target.empty()) << "the package has no MODI record";
+
+  const std::string ready = tmp_.Path() + "/locked", release = tmp_.Path() + "/release";
+  testsupport::ChildProcess locker(WineOptions(
+      tmp_.Path(), {winBin_ + "/wine_file_lock.exe", "lock", WinePath(game + "/" + platform::HostPath(target)),
+                    WinePath(ready), WinePath(release)}));
+  ASSERT_TRUE(WaitFor(ready, 30000)) << "the file could not be locked";
+
+  testsupport::ChildProcess run(WineOptions(game + "/bin/patch", {"nolkpatch.exe"}));
+  const std::string boxFile = tmp_.Path() + "/box";
+  auto box = testsupport::RunProcess(
+      WineOptions(tmp_.Path(), {winBin_ + "/wine_file_lock.exe", "waitbox", "60000", WinePath(boxFile)}));
+  ASSERT_EQ(box.exitCode, 0) << "no box appeared";
+  std::string hex;
+  testsupport::ReadFile(boxFile, &hex);
+  const std::string text = Unhex(hex);
+  EXPECT_EQ(text.rfind("打开要更新的文件[", 0), 0u) << platform::GbkToUtf8(text);
+  EXPECT_NE(text.find(target + "]失败!错误码：11 32\n请确认更新时游戏不在运行。"), std::string::npos)
+      << platform::GbkToUtf8(text);
+
+  // While the box is up the window shows the package being applied; keep a picture of it.
+  const std::string controls = tmp_.Path() + "/controls";
+  testsupport::RunProcess(WineOptions(
+      tmp_.Path(), {winBin_ + "/wine_window_helper.exe", "restore", Hex("《Nolk2》更新程序"), WinePath(controls)}));
+  std::string listing;
+  testsupport::ReadFile(controls, &listing);
+  EXPECT_NE(listing.find("1002 "), std::string::npos);
+  EXPECT_NE(listing.find(Hex(chain_.PackageName(0))), std::string::npos) << "package label not shown";
+  const std::string artifacts = Env("NOLK_SOURCE_DIR") + "/build/test-artifacts";
+  testsupport::MakeDirs(artifacts);
+  std::system(("import -window root -display " + Env("DISPLAY") + " '" + artifacts + "/wine-apply-retry.png'").c_str());
+
+  // Free the file, then answer retry: after its wait the program opens it and goes on.
+  testsupport::WriteFile(release, "");
+  locker.Wait();
+  testsupport::RunProcess(
+      WineOptions(tmp_.Path(), {winBin_ + "/wine_window_helper.exe", "box", "retry", "10000", WinePath(boxFile)}));
+  auto r = run.Wait();
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(testsupport::CompareTrees(chain_.trees[1], game, testsupport::InstallationOnly),
+            std::vector<std::string>());
+}
+
+}  // namespace
