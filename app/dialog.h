@@ -8,8 +8,10 @@
 #include "app/controls.h"
 #include "app/window_port.h"
 
+#ifndef IDOK
 const int IDOK = 1;
 const int IDCANCEL = 2;
+#endif
 // The close command (WM_CLOSE): the dialog's Cancel.
 const unsigned kWmClose = 0x0010;
 

@@ -1,6 +1,5 @@
 // Resource identifiers shared by the resource script and the code, and the string table's texts.
 #pragma once
-#include <string>
 
 #define IDD_NOLKPATCH_DIALOG 102
 #define IDS_SOCKETS_INIT_FAILED 103
@@ -23,6 +22,8 @@
 #define IDC_PROGRESS_CAPTION 1006
 
 #ifndef RC_INVOKED
+#include <string>
+
 // The string table's text for id (Windows: LoadStringA from the program's resources; elsewhere the
 // same texts built in). Empty for an unknown id.
 std::string LoadAppString(unsigned id);

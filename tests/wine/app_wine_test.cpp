@@ -1,0 +1,331 @@
+// The real nolkpatch.exe under Wine and Xvfb: its window, a screenshot of it, its message boxes read
+// and answered by the Win32 helper, its exit codes and statistics queries. Needs the win64 build
+// (NOLK_WIN64_BIN_DIR), a display (DISPLAY) and Wine; skipped when one is missing.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/src/lumcommon/digester/cmd5.h"
+#include "tests/support/http_test_server.h"
+#include "tests/support/test_files.h"
+
+using testsupport::HttpAnswer;
+using testsupport::HttpTestServer;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+std::string Quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string Hex(const std::string& s) {
+  static const char* d = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : s) out += std::string(1, d[c >> 4]) + d[c & 15];
+  return out.empty() ? "-" : out;
+}
+
+std::string Unhex(const std::string& h) {
+  if (h == "-") return "";
+  std::string out;
+  for (std::size_t i = 0; i + 1 < h.size(); i += 2)
+    out += static_cast<char>(std::strtol(h.substr(i, 2).c_str(), nullptr, 16));
+  return out;
+}
+
+std::string WinePath(const std::string& unixPath) {
+  std::string p = "Z:" + unixPath;
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return p;
+}
+
+struct Box {
+  std::string caption, text, order, exStyle;
+};
+
+struct Control {
+  int id;
+  int x, y, w, h;
+  std::string text;
+};
+
+// A screenshot as RGB pixels.
+struct Picture {
+  int width = 0, height = 0;
+  std::string rgb;
+  bool Load(const std::string& png) {
+    std::string ppm = png + ".ppm";
+    if (std::system(("convert " + Quote(png) + " " + Quote("ppm:" + ppm)).c_str()) != 0) return false;
+    std::ifstream in(ppm, std::ios::binary);
+    std::string magic;
+    int maxv = 0;
+    in >> magic >> width >> height >> maxv;
+    in.get();
+    rgb.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::remove(ppm.c_str());
+    return magic == "P6" && maxv == 255 && rgb.size() >= static_cast<std::size_t>(width) * height * 3;
+  }
+  void At(int x, int y, int* r, int* g, int* b) const {
+    std::size_t i = (static_cast<std::size_t>(y) * width + x) * 3;
+    *r = static_cast<unsigned char>(rgb[i]);
+    *g = static_cast<unsigned char>(rgb[i + 1]);
+    *b = static_cast<unsigned char>(rgb[i + 2]);
+  }
+  // Pixels of text inside the rectangle (the picture's panel is far lighter; text is black, smoothed).
+  int DarkPixels(const Control& c) const {
+    int n = 0;
+    for (int y = c.y; y < c.y + c.h; ++y)
+      for (int x = c.x; x < c.x + c.w; ++x) {
+        int r, g, b;
+        At(x, y, &r, &g, &b);
+        if (r + g + b < 400) ++n;
+      }
+    return n;
+  }
+  void Mean(int x0, int y0, int w, int h, int* r, int* g, int* b) const {
+    long sr = 0, sg = 0, sb = 0, n = 0;
+    for (int y = y0; y < y0 + h; ++y)
+      for (int x = x0; x < x0 + w; ++x) {
+        int pr, pg, pb;
+        At(x, y, &pr, &pg, &pb);
+        sr += pr, sg += pg, sb += pb, ++n;
+      }
+    *r = static_cast<int>(sr / n), *g = static_cast<int>(sg / n), *b = static_cast<int>(sb / n);
+  }
+};
+
+class WineRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bin_ = Env("NOLK_WIN64_BIN_DIR");
+    if (bin_.empty()) bin_ = Env("NOLK_SOURCE_DIR") + "/build/win64/bin";
+    if (!testsupport::Exists(bin_ + "/nolkpatch.exe") || !testsupport::Exists(bin_ + "/wine_window_helper.exe"))
+      GTEST_SKIP() << "no win64 build in " << bin_;
+    if (Env("DISPLAY").empty()) GTEST_SKIP() << "no display";
+    if (std::system("command -v wine >/dev/null 2>&1") != 0) GTEST_SKIP() << "no wine";
+    wineRun_ = Env("NOLK_SOURCE_DIR") + "/tests/support/wine-run";
+
+    game_ = tmp_.Path() + "/game";
+    start_ = game_ + "/bin/patch";
+    gac_ = game_ + "/var/gac";
+    testsupport::MakeDirs(start_);
+    testsupport::MakeDirs(gac_);
+    WriteFile(gac_ + "/update.ini", "[Setting]\r\nVersion=2.1.14\r\n");
+    std::string list = server_.Url("/patchlist.txt");
+    WriteFile(gac_ + "/Url.ini", "[Setting]\r\nUpdateURL=" + list + "\r\nUpdateURL2=" + list +
+                                     "\r\nUpdateURL3=" + list + "\r\nUpdateURL4=" + list +
+                                     "\r\nStatURL=" + server_.Url("/query?") + "\r\n");
+    server_.SetDefault(HttpAnswer::Ok(""));
+  }
+
+  // Starts a program under Wine in the start folder; its exit code lands in a file of its own.
+  std::string Start(const std::string& exe, const std::string& args = "") {
+    std::string tag = std::to_string(runs_++);
+    std::string rc = tmp_.Path() + "/rc" + tag;
+    std::string cmd = "(cd " + Quote(start_) + " && " + Quote(wineRun_) + " " + Quote(exe) + " " + args +
+                      " </dev/null >/dev/null 2>" + Quote(tmp_.Path() + "/wine" + tag) + "; echo $? >" + Quote(rc) +
+                      ") &";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    return rc;
+  }
+
+  // The exit code of a started program, or -1 when it did not end in time.
+  int ExitCode(const std::string& rcFile, int timeoutMs = 60000) {
+    std::string rc;
+    for (int waited = 0; waited < timeoutMs; waited += 100) {
+      if (ReadFile(rcFile, &rc) && !rc.empty() && rc.back() == '\n') return std::atoi(rc.c_str());
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return -1;
+  }
+
+  // Runs the helper and returns what it wrote; empty when it failed.
+  std::string Helper(const std::string& args, int* code = nullptr) {
+    std::string out = tmp_.Path() + "/helper" + std::to_string(runs_++);
+    std::string cmd = Quote(wineRun_) + " " + Quote(bin_ + "/wine_window_helper.exe") + " " + args + " " +
+                      Quote(WinePath(out)) + " </dev/null >/dev/null 2>&1";
+    int status = std::system(cmd.c_str());
+    if (code) *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::string s;
+    ReadFile(out, &s);
+    return s;
+  }
+
+  // Waits for the next message box, answers it and says what it showed.
+  Box NextBox(const std::string& button = "ok", int timeoutMs = 30000) {
+    std::istringstream in(Helper("box " + button + " " + std::to_string(timeoutMs)));
+    std::string caption, text;
+    Box b;
+    in >> caption >> text >> b.order >> b.exStyle;
+    b.caption = Unhex(caption);
+    b.text = Unhex(text);
+    return b;
+  }
+
+  std::string Package(const std::string& name, unsigned patch, bool present = true) {
+    std::string path = gac_ + "/" + name;
+    WriteFile(path, testsupport::RandomBytes(3000 + patch, patch));
+    std::string md5 = GetFileMD5(path, 10485760);
+    if (!present) std::remove(path.c_str());
+    return "2.1." + std::to_string(patch) + " http://127.0.0.1/package/" + name + " " + md5 + "\n";
+  }
+
+  std::vector<std::string> Queries() {
+    std::vector<std::string> q;
+    for (const auto& r : server_.Requests())
+      if (r.target.compare(0, 7, "/query?") == 0) q.push_back(r.target);
+    return q;
+  }
+
+  TempDir tmp_;
+  HttpTestServer server_;
+  std::string bin_, wineRun_, game_, start_, gac_;
+  int runs_ = 0;
+};
+
+const std::string kTitle = "《Nolk2》更新程序";
+
+TEST_F(WineRun, WindowStartsMinimisedAndShowsItsPictureWhenRestored) {
+  // The list arrives late, so the window stays up while it is looked at.
+  HttpAnswer slow = HttpAnswer::Ok("");
+  slow.stallMs = 12000;
+  server_.SetAnswer("/patchlist.txt", slow);
+  std::string first = Start(bin_ + "/nolkpatch.exe");
+
+  int code = 0;
+  std::string state = Helper("window " + Hex(kTitle) + " 30000", &code);
+  ASSERT_EQ(code, 0) << "no window titled " << kTitle;
+  EXPECT_EQ(state, "1 1\n") << "expected a minimised, visible window";
+
+  std::istringstream controls(Helper("restore " + Hex(kTitle)));
+  std::vector<Control> all;
+  Control c;
+  std::string text;
+  while (controls >> c.id >> c.x >> c.y >> c.w >> c.h >> text) {
+    c.text = Unhex(text);
+    all.push_back(c);
+  }
+  ASSERT_GE(all.size(), 11u);
+  const Control window = all[0];
+  EXPECT_EQ(window.text, kTitle);
+
+  std::string results = Env("NOLK_BIN_DIR") + "/../test-results";
+  testsupport::MakeDirs(results);
+  std::string shot = results + "/nolkpatch_window.png";
+  ASSERT_EQ(std::system(("import -window root -display " + Quote(Env("DISPLAY")) + " " + Quote(shot)).c_str()), 0);
+  Picture pic;
+  ASSERT_TRUE(pic.Load(shot));
+
+  // The stretched picture covers the whole window: sky above, the pale panel below, the picture's
+  // dark hills in the bottom corner instead of the dialog's grey.
+  int r, g, b;
+  pic.Mean(window.x + window.w / 4, window.y + 2, window.w / 4, window.h / 30, &r, &g, &b);
+  EXPECT_GT(b, r + 30) << "sky " << r << "," << g << "," << b;
+  pic.Mean(window.x + window.w * 9 / 10, window.y + window.h * 88 / 100, 10, 4, &r, &g, &b);
+  EXPECT_GT(r, 200);
+  EXPECT_GT(g, 190);
+  EXPECT_LT(b, r);
+  pic.At(window.x + window.w - 2, window.y + window.h - 2, &r, &g, &b);
+  EXPECT_LT(r + g + b, 300) << "corner " << r << "," << g << "," << b;
+
+  int captions = 0;
+  for (const Control& k : all) {
+    if (k.id == 0) continue;
+    if (k.id == 1000 || k.id == 1001) continue;  // the bars
+    if (k.id == 1006 || k.id < 1000 || k.id > 1006) {
+      // The three captions and "更新进度" are drawn in black on the picture.
+      EXPECT_GT(pic.DarkPixels(k), 5) << "caption " << k.id << " at " << k.x << "," << k.y << " " << k.w << "x" << k.h
+                                      << " " << k.text;
+      ++captions;
+    } else {
+      EXPECT_EQ(k.text, "") << k.id;
+      EXPECT_EQ(pic.DarkPixels(k), 0) << "value label " << k.id;
+    }
+  }
+  EXPECT_EQ(captions, 4);
+  for (const Control& k : all)
+    if (k.id == 1006) {
+      EXPECT_EQ(k.text, "更新进度");
+    }
+
+  // A second start meets the running instance.
+  std::string second = Start(bin_ + "/nolkpatch.exe");
+  Box box = NextBox();
+  EXPECT_EQ(box.caption, "nolkpatch");
+  EXPECT_EQ(box.text, "更新程序已经在运行。");
+  EXPECT_EQ(ExitCode(second), 3);
+
+  // The first run goes on: the list comes, it is empty, the run ends well.
+  EXPECT_EQ(ExitCode(first), 0);
+}
+
+TEST_F(WineRun, StoppedRunShowsItsBoxesAndReports) {
+  server_.SetAnswer("/patchlist.txt",
+                    HttpAnswer::Ok(Package("p1.pak", 15) + Package("p2.pak", 16, false) + Package("p3.pak", 17)));
+  std::string run = Start(bin_ + "/nolkpatch.exe");
+  Box box = NextBox();
+  EXPECT_EQ(box.caption, "提示");
+  EXPECT_EQ(box.text, "验证[p2.pak]过程中发生错误, 放弃继续更新。");
+  // MB_TOPMOST is asked for; Wine does not mark such boxes WS_EX_TOPMOST, so it is not checked here.
+  EXPECT_EQ(ExitCode(run), 1);
+  std::vector<std::string> q = Queries();
+  ASSERT_EQ(q.size(), 2u);
+  EXPECT_EQ(q[0].compare(0, 39, "/query?proj=rn4&dtype=http&avg=0&start="), 0) << q[0];
+  EXPECT_NE(q[0].find("&err=finish&file=p1.pak&dlip=127.0.0.1"), std::string::npos) << q[0];
+  EXPECT_NE(q[1].find("&err=cancel&file=p2.pak&dlip=127.0.0.1"), std::string::npos) << q[1];
+  std::string log;
+  ASSERT_TRUE(ReadFile(start_ + "/nolk.log", &log));
+  EXPECT_EQ(log.compare(0, 13, "命令行参数:\r\n"), 0) << log;
+
+  server_.SetAnswer("/patchlist.txt", HttpAnswer::Ok("2.1.15 http://127.0.0.1/package/ 0\n"));
+  run = Start(bin_ + "/nolkpatch.exe");
+  box = NextBox();
+  EXPECT_EQ(box.caption, "nolkpatch");
+  EXPECT_EQ(box.text, "url错误");
+  EXPECT_EQ(ExitCode(run), 1);
+}
+
+TEST_F(WineRun, DebugHelpLibraryMissingOrIncomplete) {
+  std::string bin = tmp_.Path() + "/bin";
+  testsupport::MakeDirs(bin);
+  std::string exe, partial;
+  ASSERT_TRUE(ReadFile(bin_ + "/nolkpatch.exe", &exe));
+  ASSERT_TRUE(ReadFile(bin_ + "/partial_dbghelp.dll", &partial));
+  WriteFile(bin + "/nolkpatch.exe", exe);
+
+  std::string run = Start(bin + "/nolkpatch.exe");
+  Box box = NextBox();
+  EXPECT_EQ(box.caption, "错误");
+  EXPECT_EQ(box.text, "载入nolkdbghelp.dll失败");
+  EXPECT_EQ(ExitCode(run), 3);
+  EXPECT_FALSE(testsupport::Exists(start_ + "/nolk.log"));
+
+  WriteFile(bin + "/nolkdbghelp.dll", partial);
+  run = Start(bin + "/nolkpatch.exe");
+  box = NextBox();
+  EXPECT_EQ(box.caption, "错误");
+  EXPECT_EQ(box.text, "载入函数失败:MiniDumpWriteDump");
+  EXPECT_EQ(ExitCode(run), 3);
+  EXPECT_EQ(server_.RequestCount(), 0u);
+}
+
+}  // namespace
