@@ -280,6 +280,32 @@ TEST_F(AppRun, SecondInstanceLeavesTheRunningOneAlone) {
   EXPECT_EQ(rc, "0\n");
 }
 
+TEST_F(AppRun, InterruptWhileTheWorkerRunsWaitsForItAndEndsWithOne) {
+  HttpAnswer slow = HttpAnswer::Ok(Package("p1.pak", 15));
+  slow.stallMs = 1500;
+  server_.SetAnswer("/patchlist.txt", slow);
+  std::string rcFile = tmp_.Path() + "/rc0";
+  std::string cmd = "cd " + Quote(start_) + " && (TMPDIR=" + Quote(tmp_.Path()) + " " + Quote(BinDir() + "/nolkpatch") +
+                    " </dev/null >/dev/null 2>" + Quote(tmp_.Path() + "/err0") + " & echo $! >" +
+                    Quote(tmp_.Path() + "/pid") + "; wait $!; echo $? >" + Quote(rcFile) + ") &";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  ASSERT_TRUE(server_.WaitForRequests(1, 20000));
+  auto asked = std::chrono::steady_clock::now();
+  std::string pid;
+  ASSERT_TRUE(ReadFile(tmp_.Path() + "/pid", &pid));
+  ASSERT_EQ(std::system(("kill -INT " + pid).c_str()), 0);
+  std::string rc;
+  for (int i = 0; i < 300 && !(ReadFile(rcFile, &rc) && !rc.empty()); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  auto ended = std::chrono::steady_clock::now();
+  // Closed while the list was on its way: the program waited for the worker to get its list and
+  // stop, so it checked nothing and reported nothing, and the run counts as stopped.
+  EXPECT_EQ(rc, "1\n");
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(ended - asked).count(), 1200);
+  EXPECT_EQ(Log(), "命令行参数:\n");
+  EXPECT_TRUE(Queries().empty());
+}
+
 TEST_F(AppRun, DebugHelpLibraryMissingOrIncomplete) {
   std::string bin = tmp_.Path() + "/bin";
   testsupport::MakeDirs(bin);

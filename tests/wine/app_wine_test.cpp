@@ -278,6 +278,26 @@ TEST_F(WineRun, WindowStartsMinimisedAndShowsItsPictureWhenRestored) {
   EXPECT_EQ(ExitCode(first), 0);
 }
 
+TEST_F(WineRun, CloseWhileTheWorkerRunsWaitsForIt) {
+  HttpAnswer slow = HttpAnswer::Ok(Package("p1.pak", 15));
+  slow.stallMs = 4000;
+  server_.SetAnswer("/patchlist.txt", slow);
+  std::string run = Start(bin_ + "/nolkpatch.exe");
+  ASSERT_TRUE(server_.WaitForRequests(1, 30000));
+  auto asked = std::chrono::steady_clock::now();
+  int code = 0;
+  Helper("close " + Hex(kTitle), &code);
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(ExitCode(run), 1);
+  auto ended = std::chrono::steady_clock::now();
+  // The window waited for the worker, which stopped before it checked or reported anything.
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(ended - asked).count(), 3000);
+  EXPECT_TRUE(Queries().empty());
+  std::string log;
+  ASSERT_TRUE(ReadFile(start_ + "/nolk.log", &log));
+  EXPECT_EQ(log, "命令行参数:\r\n");
+}
+
 TEST_F(WineRun, StoppedRunShowsItsBoxesAndReports) {
   server_.SetAnswer("/patchlist.txt",
                     HttpAnswer::Ok(Package("p1.pak", 15) + Package("p2.pak", 16, false) + Package("p3.pak", 17)));
