@@ -196,15 +196,13 @@ void CDialog::WaitForThread(void* thread) {
   HANDLE h = static_cast<HANDLE>(thread);
   for (;;) {
     // Sent messages (a box owned by this window enables and disables it) are served by the peek;
-    // label reads are answered here.
-    DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, INFINITE, QS_SENDMESSAGE | QS_POSTMESSAGE);
-    if (r != WAIT_OBJECT_0 + 1) return;
+    // label reads, which are posted, are looked for every few milliseconds.
+    DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, 20, QS_SENDMESSAGE);
+    if (r == WAIT_OBJECT_0 || r == WAIT_FAILED) return;
     MSG m;
     PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     if (impl_->hwnd)
       while (PeekMessageA(&m, impl_->hwnd, kReadItemText, kReadItemText, PM_REMOVE)) Answer(impl_->hwnd, m.lParam);
-    // Other posted messages wait for the loop; give the thread a moment before looking again.
-    if (WaitForSingleObject(h, 1) == WAIT_OBJECT_0) return;
   }
 }
 
