@@ -267,6 +267,9 @@ TEST_F(WineRun, WindowStartsMinimisedAndShowsItsPictureWhenRestored) {
       EXPECT_EQ(k.text, "更新进度");
     }
 
+  // A press anywhere on the background drags the window as its title bar would (HTCAPTION).
+  EXPECT_EQ(Helper("hittest " + Hex(kTitle)), "2\n");
+
   // A second start meets the running instance.
   std::string second = Start(bin_ + "/nolkpatch.exe");
   Box box = NextBox();

@@ -4,6 +4,7 @@
 //                                   minimised); write "iconic visible"
 //   restore TITLEHEX OUT            restore it and write each control: id x y w h TEXTHEX
 //   box BUTTON TIMEOUTMS OUT        wait for a message box; write CAPTIONHEX TEXTHEX STYLEBITS; press BUTTON
+//   hittest TITLEHEX OUT            write the window's hit-test answer for a point on its background
 //   close TITLEHEX                  send the close command
 #include <windows.h>
 
@@ -129,6 +130,17 @@ int main(int argc, char** argv) {
     int button = std::string(argv[2]) == "cancel" ? IDCANCEL : std::string(argv[2]) == "retry" ? IDRETRY : IDOK;
     PostMessageA(w, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(w, button)));
     return rc;
+  }
+  if (cmd == "hittest" && argc == 4) {
+    // What the window answers for a press on its background, near the bottom right corner.
+    HWND w = Find(Unhex(argv[2]), false, 5000);
+    if (!w) return 1;
+    RECT rc;
+    GetWindowRect(w, &rc);
+    LRESULT hit = SendMessageA(w, WM_NCHITTEST, 0, MAKELPARAM(rc.right - 4, rc.bottom - 4));
+    char line[32];
+    std::snprintf(line, sizeof line, "%ld\n", static_cast<long>(hit));
+    return Write(argv[3], line);
   }
   if (cmd == "minimize") {
     HWND w = Find(Unhex(argv[2]), false, 5000);
