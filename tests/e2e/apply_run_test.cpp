@@ -64,9 +64,7 @@ class ApplyRun : public ::testing::Test {
     ServeList(chain_.ListBody());
   }
 
-  void ServeList(const std::string& body) {
-    server_.SetAnswer("/package/website/patchlist.txt", HttpAnswer::Ok(body));
-  }
+  void ServeList(const std::string& body) { server_.SetAnswer("/package/website/patchlist.txt", HttpAnswer::Ok(body)); }
 
   testsupport::ProcessResult Run() {
     testsupport::ProcessOptions o;
@@ -210,8 +208,8 @@ TEST_F(ApplyRun, FullDiskEndsTheRunWithItsTextsAndNoTornFile) {
   ASSERT_EQ(symlink((BinDir() + "/nolkpatch").c_str(), (game + "/bin/patch/nolkpatch").c_str()), 0);
   ASSERT_EQ(symlink((BinDir() + "/nolkdbghelp.dll").c_str(), (game + "/bin/patch/nolkdbghelp.dll").c_str()), 0);
   WriteFile(game + "/var/gac/update.ini", testsupport::UpdateIniText("2.1.14"));
-  WriteFile(game + "/var/gac/Url.ini", testsupport::UrlIniText(server_.Url("/package/website/patchlist.txt"),
-                                                                server_.Url("/query?")));
+  WriteFile(game + "/var/gac/Url.ini",
+            testsupport::UrlIniText(server_.Url("/package/website/patchlist.txt"), server_.Url("/query?")));
   WriteFile(game + "/data/big.dat", "old content");
 
   // One file that cannot fit, over a file that must survive whole.
