@@ -46,8 +46,10 @@ const std::string& AppName() { return Name(); }
 int AppMessageBox(const std::string& text, unsigned style) {
   if ((style & kMbIconMask) == 0) {
     unsigned type = style & kMbTypeMask;
-    if (type == kMbOk || type == 0x1 /* MB_OKCANCEL */) style |= kMbIconExclamation;
-    else if (type == 0x3 || type == 0x4 /* MB_YESNOCANCEL, MB_YESNO */) style |= kMbIconQuestion;
+    if (type == kMbOk || type == 0x1 /* MB_OKCANCEL */)
+      style |= kMbIconExclamation;
+    else if (type == 0x3 || type == 0x4 /* MB_YESNOCANCEL, MB_YESNO */)
+      style |= kMbIconQuestion;
   }
   return ShowMessageBox(nullptr, text, AppName(), style);
 }

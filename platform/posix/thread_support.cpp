@@ -84,7 +84,8 @@ void PinToFirstProcessor(void* thread) {
 std::uint32_t TimeGetTime() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+  return static_cast<std::uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                                    static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
 }
 
 void SleepMs(std::uint32_t ms) {

@@ -50,9 +50,12 @@ int main(int argc, char** argv) {
   bool keep = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--mib" && i + 1 < argc) mib = std::atoi(argv[++i]);
-    else if (a == "--repeat" && i + 1 < argc) repeat = std::atoi(argv[++i]);
-    else if (a == "--keep") keep = true;
+    if (a == "--mib" && i + 1 < argc)
+      mib = std::atoi(argv[++i]);
+    else if (a == "--repeat" && i + 1 < argc)
+      repeat = std::atoi(argv[++i]);
+    else if (a == "--keep")
+      keep = true;
   }
   const char* binEnv = std::getenv("NOLK_BIN_DIR");
   const std::string bin = binEnv ? binEnv : "build/native-release/bin";
@@ -98,8 +101,8 @@ int main(int argc, char** argv) {
     Clock::time_point f0 = Clock::now();
     Shell("md5sum" + packagesArg + " >/dev/null && md5sum" + packagesArg + " >/dev/null");
     for (std::size_t i = 0; i < chain.packages.size(); ++i)
-      Shell("tail -c +13 '" + chain.packages[i] + "' | bzip2 -dc >'" + out + "/" + std::to_string(i) + "' && sync -f '" +
-            out + "'");
+      Shell("tail -c +13 '" + chain.packages[i] + "' | bzip2 -dc >'" + out + "/" + std::to_string(i) +
+            "' && sync -f '" + out + "'");
     floors.push_back(Seconds(f0, Clock::now()));
     testsupport::RemoveTree(out);
 
@@ -107,10 +110,7 @@ int main(int argc, char** argv) {
     testsupport::RemoveTree(game);
     testsupport::MakeInstallation(chain, game, bin, server.Url("/list"), server.Url("/query?"));
     Shell("sync");
-    testsupport::ProcessOptions o;
-    o.argv = {game + "/bin/patch/nolkpatch"};
-    o.cwd = game + "/bin/patch";
-    o.env = {{"TMPDIR", work}};
+    testsupport::ProcessOptions o = testsupport::ProgramOptions(game, work);
     Clock::time_point r0 = Clock::now();
     testsupport::ProcessResult r = testsupport::RunProcess(o);
     Shell("sync -f '" + game + "'");

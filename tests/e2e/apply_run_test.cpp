@@ -66,14 +66,7 @@ class ApplyRun : public ::testing::Test {
 
   void ServeList(const std::string& body) { server_.SetAnswer("/package/website/patchlist.txt", HttpAnswer::Ok(body)); }
 
-  testsupport::ProcessResult Run() {
-    testsupport::ProcessOptions o;
-    o.argv = {game_ + "/bin/patch/nolkpatch"};
-    o.cwd = game_ + "/bin/patch";
-    o.env = {{"TMPDIR", tmp_.Path()}, {"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}};
-    o.timeoutSeconds = 120;
-    return testsupport::RunProcess(o);
-  }
+  testsupport::ProcessResult Run() { return testsupport::RunProcess(testsupport::ProgramOptions(game_, tmp_.Path())); }
 
   std::string Version() {
     std::string ini;
@@ -220,11 +213,7 @@ TEST_F(ApplyRun, FullDiskEndsTheRunWithItsTextsAndNoTornFile) {
   ASSERT_EQ(symlink(pkg.c_str(), (game + "/var/gac/big.pkg").c_str()), 0);
   ServeList("2.1.15 http://127.0.0.1/p/big.pkg " + GetMd5(pkg) + "\n");
 
-  testsupport::ProcessOptions o;
-  o.argv = {game + "/bin/patch/nolkpatch"};
-  o.cwd = game + "/bin/patch";
-  o.env = {{"TMPDIR", tmp_.Path()}, {"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}};
-  auto r = testsupport::RunProcess(o);
+  auto r = testsupport::RunProcess(testsupport::ProgramOptions(game, tmp_.Path()));
   EXPECT_EQ(r.exitCode, 1) << r.err;
   EXPECT_NE(r.err.find(U("更新中发生错误!")), std::string::npos) << r.err;
   EXPECT_NE(r.err.find(U("关闭中...")), std::string::npos);

@@ -67,12 +67,7 @@ class CrashSafety : public ::testing::Test {
   static std::string platform_path(const std::string& gbk);
 
   testsupport::ProcessOptions Options(const std::string& game) {
-    testsupport::ProcessOptions o;
-    o.argv = {game + "/bin/patch/nolkpatch"};
-    o.cwd = game + "/bin/patch";
-    o.env = {{"TMPDIR", tmp_.Path()}, {"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}};
-    o.timeoutSeconds = 120;
-    return o;
+    return testsupport::ProgramOptions(game, tmp_.Path());
   }
 
   std::string NewGame(int i) {
@@ -201,9 +196,10 @@ TEST_F(CrashSafety, KilledAnywhereInTheApplyItConvergesToTheNewestTree) {
     testsupport::RemoveTree(game);
     ++i;
   }
-  std::printf("crash safety: %d of %d kills converged (%d fell inside the obsolete-file removal; %d runs ended "
-              "before their moment and were made again; %d starts after the kills; the apply takes %.2f s)\n",
-              converged, runs, duringRemoval, finishedFirst, restarts, applySeconds);
+  std::printf(
+      "crash safety: %d of %d kills converged (%d fell inside the obsolete-file removal; %d runs ended "
+      "before their moment and were made again; %d starts after the kills; the apply takes %.2f s)\n",
+      converged, runs, duringRemoval, finishedFirst, restarts, applySeconds);
   for (const auto& kv : killedAt) std::printf("  stopped at version %s: %d\n", kv.first.c_str(), kv.second);
   EXPECT_EQ(converged, runs);
 }

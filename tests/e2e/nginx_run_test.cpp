@@ -50,14 +50,21 @@ TEST(NginxRun, GzipChunkedListFromARealServer) {
   const std::string conf = tmp.Path() + "/nginx.conf";
   const std::string t = tmp.Path();
   testsupport::WriteFile(conf, "daemon off;\nmaster_process off;\nworker_processes 1;\nerror_log " + t +
-                                   "/error.log;\npid " + t + "/nginx.pid;\nevents { worker_connections 32; }\n"
+                                   "/error.log;\npid " + t +
+                                   "/nginx.pid;\nevents { worker_connections 32; }\n"
                                    "http {\n  access_log off;\n  default_type text/plain;\n"
-                                   "  client_body_temp_path " + t + "/cb;\n  proxy_temp_path " + t + "/px;\n"
-                                   "  fastcgi_temp_path " + t + "/fc;\n  uwsgi_temp_path " + t + "/uw;\n"
-                                   "  scgi_temp_path " + t + "/sc;\n"
+                                   "  client_body_temp_path " +
+                                   t + "/cb;\n  proxy_temp_path " + t +
+                                   "/px;\n"
+                                   "  fastcgi_temp_path " +
+                                   t + "/fc;\n  uwsgi_temp_path " + t +
+                                   "/uw;\n"
+                                   "  scgi_temp_path " +
+                                   t +
+                                   "/sc;\n"
                                    "  gzip on;\n  gzip_min_length 1;\n  gzip_types text/plain;\n"
-                                   "  server {\n    listen 127.0.0.1:" + std::to_string(port) + ";\n    root " +
-                                   www + ";\n  }\n}\n");
+                                   "  server {\n    listen 127.0.0.1:" +
+                                   std::to_string(port) + ";\n    root " + www + ";\n  }\n}\n");
   testsupport::ProcessOptions serverOptions;
   serverOptions.argv = {kNginx, "-c", conf, "-p", t};
   serverOptions.timeoutSeconds = 120;
@@ -68,8 +75,9 @@ TEST(NginxRun, GzipChunkedListFromARealServer) {
   std::string response;
   for (int i = 0; i < 100; ++i) {
     NetModel::CommHttp http("127.0.0.1", std::to_string(port), NetModel::TimeValue{5, 0}, NetModel::TimeValue{5, 0});
-    http.Request("GET /package/website/patchlist.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept-Encoding: gzip\r\n"
-                 "Connection: Close\r\n\r\n");
+    http.Request(
+        "GET /package/website/patchlist.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept-Encoding: gzip\r\n"
+        "Connection: Close\r\n\r\n");
     if (http.IsOk()) {
       response = http.GetResponse();
       EXPECT_EQ(http.GetBody(), chain.ListBody());
@@ -89,11 +97,7 @@ TEST(NginxRun, GzipChunkedListFromARealServer) {
   testsupport::MakeInstallation(chain, game, bin ? bin : "",
                                 "http://127.0.0.1:" + std::to_string(port) + "/package/website/patchlist.txt",
                                 stats.Url("/query?"));
-  testsupport::ProcessOptions o;
-  o.argv = {game + "/bin/patch/nolkpatch"};
-  o.cwd = game + "/bin/patch";
-  o.env = {{"TMPDIR", tmp.Path()}, {"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}};
-  auto r = testsupport::RunProcess(o);
+  auto r = testsupport::RunProcess(testsupport::ProgramOptions(game, tmp.Path()));
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(testsupport::CompareTrees(chain.trees[3], game, testsupport::InstallationOnly), std::vector<std::string>());
   nginx.Kill(SIGTERM);

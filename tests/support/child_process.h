@@ -8,11 +8,11 @@
 namespace testsupport {
 
 struct ProcessOptions {
-  std::vector<std::string> argv;                            // argv[0] is the program's path
-  std::string cwd;                                          // empty: the current folder
-  std::vector<std::pair<std::string, std::string>> env;     // added to (or replacing in) the environment
-  std::string stdinText;                                    // fed to standard input, then closed
-  double timeoutSeconds = 300;                              // the child is killed after this
+  std::vector<std::string> argv;                         // argv[0] is the program's path
+  std::string cwd;                                       // empty: the current folder
+  std::vector<std::pair<std::string, std::string>> env;  // added to (or replacing in) the environment
+  std::string stdinText;                                 // fed to standard input, then closed
+  double timeoutSeconds = 300;                           // the child is killed after this
 };
 
 struct ProcessResult {

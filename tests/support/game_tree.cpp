@@ -14,10 +14,14 @@ namespace fs = std::filesystem;
 namespace {
 
 // Folder names in GBK (the literals are GBK in the binary); converted for the host when created.
-const char* const kFolders[] = {"data/maps",         "data/maps/town",   "data/sound",     "data/sound/bgm",
-                                "data/ui",           "data/ui/skin",     "data/地图",       "data/地图/场景",
-                                "data/script",       "data/model/npc",   "data/model/item", "data/software/tool",
-                                "data/effect/粒子",  "bin",              "data/font"};
+const char* const kFolders[] = {"data/maps",        "data/maps/town",
+                                "data/sound",       "data/sound/bgm",
+                                "data/ui",          "data/ui/skin",
+                                "data/地图",        "data/地图/场景",
+                                "data/script",      "data/model/npc",
+                                "data/model/item",  "data/software/tool",
+                                "data/effect/粒子", "bin",
+                                "data/font"};
 
 std::string Host(const std::string& gbk) { return platform::HostPath(gbk); }
 

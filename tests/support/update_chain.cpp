@@ -43,8 +43,8 @@ bool BuildChainPackage(const std::string& from, const std::string& to, const std
   return true;
 }
 
-bool MakeUpdateChain(const std::string& work, const std::string& firstVersion, int steps, int files,
-                     std::uint32_t seed, UpdateChain* chain, std::string* error) {
+bool MakeUpdateChain(const std::string& work, const std::string& firstVersion, int steps, int files, std::uint32_t seed,
+                     UpdateChain* chain, std::string* error) {
   *chain = UpdateChain();
   MakeDirs(work + "/trees");
   MakeDirs(work + "/packages");
@@ -89,6 +89,15 @@ void MakeInstallation(const UpdateChain& chain, const std::string& game, const s
     std::filesystem::copy_file(chain.packages[i], game + "/var/gac/" + chain.PackageName(i),
                                std::filesystem::copy_options::overwrite_existing, ec);
   WriteFile(game + "/var/gac/Url.ini", UrlIniText(listUrl, statUrl));
+}
+
+ProcessOptions ProgramOptions(const std::string& game, const std::string& tmp) {
+  ProcessOptions o;
+  o.argv = {game + "/bin/patch/nolkpatch"};
+  o.cwd = game + "/bin/patch";
+  o.env = {{"TMPDIR", tmp}, {"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}};
+  o.timeoutSeconds = 120;
+  return o;
 }
 
 bool InstallationOnly(const std::string& rel) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/child_process.h"
+
 namespace testsupport {
 
 struct UpdateChain {
@@ -21,8 +23,8 @@ struct UpdateChain {
 // Makes trees work/trees/<version> from a base of the given number of files, and the packages in
 // work/packages. Each tree carries the obsolete-file list of the package that led to it, as a
 // released game does. False with *error when the builder failed.
-bool MakeUpdateChain(const std::string& work, const std::string& firstVersion, int steps, int files,
-                     std::uint32_t seed, UpdateChain* chain, std::string* error);
+bool MakeUpdateChain(const std::string& work, const std::string& firstVersion, int steps, int files, std::uint32_t seed,
+                     UpdateChain* chain, std::string* error);
 
 // A package that leads from tree from to tree to (both existing); digest in *md5.
 bool BuildChainPackage(const std::string& from, const std::string& to, const std::string& version,
@@ -36,6 +38,10 @@ void MakeInstallation(const UpdateChain& chain, const std::string& game, const s
 
 // Url.ini text: the four list keys and the statistics URL.
 std::string UrlIniText(const std::string& listUrl, const std::string& statUrl);
+
+// How a test starts the native program of an installation: in its start folder, its single-instance
+// lock in tmp (so parallel tests never meet), and the console in UTF-8.
+ProcessOptions ProgramOptions(const std::string& game, const std::string& tmp);
 
 // Paths of an installation that are not part of the game: the program's folder and var/gac
 // (packages, Url.ini, partner code) except update.ini.

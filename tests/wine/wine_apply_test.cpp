@@ -100,11 +100,7 @@ class WineApply : public ::testing::Test {
 TEST_F(WineApply, SameTreeAsTheNativeProgram) {
   MakeChain(3, 80, 11);
   const std::string native = Install("native", false);
-  testsupport::ProcessOptions n;
-  n.argv = {native + "/bin/patch/nolkpatch"};
-  n.cwd = native + "/bin/patch";
-  n.env = {{"TMPDIR", tmp_.Path()}, {"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}};
-  auto nr = testsupport::RunProcess(n);
+  auto nr = testsupport::RunProcess(testsupport::ProgramOptions(native, tmp_.Path()));
   ASSERT_EQ(nr.exitCode, 0) << nr.err;
 
   const std::string wine = Install("wine", true);

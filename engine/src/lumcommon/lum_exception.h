@@ -8,8 +8,8 @@ namespace LumCommon {
 
 class CLumException : public std::exception {
  public:
-  CLumException(const std::string& message, const std::string& file, const std::string& date,
-                const std::string& time, const std::string& function);
+  CLumException(const std::string& message, const std::string& file, const std::string& date, const std::string& time,
+                const std::string& function);
   ~CLumException() override;
   const char* what() const noexcept override;
 

@@ -46,18 +46,17 @@ class LumNewDelete {
 }  // namespace LumCommon
 
 // Allocation helpers in the library's style: the block goes through the tracker at once.
-#define LUM_NEW_ARRAY(Type, n, tagText)                                                                       \
-  static_cast<Type*>(::LumCommon::LumNewDelete::Instance().TrackNew(                                          \
-      new Type[(n)], #Type, static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(sizeof(Type) * (n)),    \
-      tagText, __FILE__, __LINE__, true))
-#define LUM_NEW(Type, tagText)                                                                                  \
-  static_cast<Type*>(::LumCommon::LumNewDelete::Instance().TrackNew(new Type, #Type, 1u,                       \
-                                                                    static_cast<std::uint32_t>(sizeof(Type)), \
-                                                                    tagText, __FILE__, __LINE__, false))
+#define LUM_NEW_ARRAY(Type, n, tagText)                                                                             \
+  static_cast<Type*>(::LumCommon::LumNewDelete::Instance().TrackNew(                                                \
+      new Type[(n)], #Type, static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(sizeof(Type) * (n)), tagText, \
+      __FILE__, __LINE__, true))
+#define LUM_NEW(Type, tagText)                                       \
+  static_cast<Type*>(::LumCommon::LumNewDelete::Instance().TrackNew( \
+      new Type, #Type, 1u, static_cast<std::uint32_t>(sizeof(Type)), tagText, __FILE__, __LINE__, false))
 #define LUM_DELETE_ARRAY(p)                                                           \
   do {                                                                                \
     ::LumCommon::LumNewDelete::Instance().TrackDelete((p), true, __FILE__, __LINE__); \
-    delete[] (p);                                                                     \
+    delete[](p);                                                                      \
   } while (0)
 #define LUM_DELETE(p)                                                                  \
   do {                                                                                 \
