@@ -303,6 +303,22 @@ void CommHttp::Fail(const std::string& text) {
   socket_ = kInvalidSocket;
 }
 
+bool CommHttp::WaitReady(bool forWrite, TimeValue* t0, TimeValue* t1) {
+  NowTime(*t0);
+  int w = Wait(socket_, forWrite, budget_);
+  if (w < 0) {
+    Fail("");
+    return false;
+  }
+  if (w == 0) {
+    SetLast(kWsaETimedOut);
+    Fail("");
+    return false;
+  }
+  NowTime(*t1);
+  return true;
+}
+
 bool CommHttp::Spend(const TimeValue& t0, const TimeValue& t1) {
   TimeValue elapsed = TimeDiff(t1, t0);
   if (TimeCompare(budget_, elapsed) == 1) {
@@ -347,20 +363,13 @@ void CommHttp::Connect() {
   if (Last() != kWsaEWouldBlock) return Fail("");
 
   TimeValue t0, t1;
-  NowTime(t0);
-  int w = Wait(socket_, true, budget_);
-  if (w < 0) return Fail("");
-  if (w == 0) {
-    SetLast(kWsaETimedOut);
-    return Fail("");
-  }
+  if (!WaitReady(true, &t0, &t1)) return;
   // Writable or failed: the pending error tells which, so a refused connection fails at once.
   int pending = PendingError(socket_);
   if (pending != 0) {
     SetLast(pending);
     return Fail("");
   }
-  NowTime(t1);
   Spend(t0, t1);
 }
 
@@ -375,15 +384,7 @@ void CommHttp::Send() {
     if (n == 0 || !WouldBlock()) return Fail("");
     // The socket's buffer is full: wait for room within the budget and go on.
     TimeValue t0, t1;
-    NowTime(t0);
-    int w = Wait(socket_, true, budget_);
-    if (w < 0) return Fail("");
-    if (w == 0) {
-      SetLast(kWsaETimedOut);
-      return Fail("");
-    }
-    NowTime(t1);
-    if (!Spend(t0, t1)) return;
+    if (!WaitReady(true, &t0, &t1) || !Spend(t0, t1)) return;
   }
 }
 
@@ -391,14 +392,7 @@ void CommHttp::Receive() {
   char buffer[4096];
   for (;;) {
     TimeValue t0, t1;
-    NowTime(t0);
-    int w = Wait(socket_, false, budget_);
-    if (w < 0) return Fail("");
-    if (w == 0) {
-      SetLast(kWsaETimedOut);
-      return Fail("");
-    }
-    NowTime(t1);
+    if (!WaitReady(false, &t0, &t1)) return;
     int n = RecvSome(socket_, buffer, sizeof buffer);
     if (n < 0) {
       if (WouldBlock()) {  // woken without data: count the wait and try again

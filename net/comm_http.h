@@ -22,6 +22,9 @@ class CommHttp : public SimpleHttp {
   // Takes the measured wait off the budget; false ("Time Out!!!" appended, socket closed) when the
   // wait used the whole budget.
   bool Spend(const TimeValue& t0, const TimeValue& t1);
+  // Waits until the socket can be written (or read) within the budget, noting the wait's start and
+  // end; false (the request failed, the socket closed) when the wait failed or ran out.
+  bool WaitReady(bool forWrite, TimeValue* t0, TimeValue* t1);
 };
 
 }  // namespace NetModel
