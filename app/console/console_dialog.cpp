@@ -271,14 +271,3 @@ void CDialog::EndDialog(int result) {
   impl_->changed.notify_all();
 }
 
-bool CDialog::OnWindowMessage(unsigned, std::uintptr_t, std::intptr_t, std::intptr_t*) { return false; }
-
-bool CDialog::OnInitDialog() {
-  CDataExchange dx(this);
-  DoDataExchange(&dx);
-  return true;
-}
-
-void CDialog::DoDataExchange(CDataExchange*) {}
-void CDialog::OnOK() { EndDialog(IDOK); }
-void CDialog::OnCancel() { EndDialog(IDCANCEL); }

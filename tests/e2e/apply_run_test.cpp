@@ -195,14 +195,11 @@ TEST_F(ApplyRun, FullDiskEndsTheRunWithItsTextsAndNoTornFile) {
   } unmount{small};
 
   const std::string game = small + "/game";
-  testsupport::MakeDirs(game + "/bin/patch");
-  testsupport::MakeDirs(game + "/var/gac");
+  testsupport::MakeBareInstallation(game, "2.1.14", server_.Url("/package/website/patchlist.txt"),
+                                    server_.Url("/query?"));
   testsupport::MakeDirs(game + "/data");
   ASSERT_EQ(symlink((BinDir() + "/nolkpatch").c_str(), (game + "/bin/patch/nolkpatch").c_str()), 0);
   ASSERT_EQ(symlink((BinDir() + "/nolkdbghelp.dll").c_str(), (game + "/bin/patch/nolkdbghelp.dll").c_str()), 0);
-  WriteFile(game + "/var/gac/update.ini", testsupport::UpdateIniText("2.1.14"));
-  WriteFile(game + "/var/gac/Url.ini",
-            testsupport::UrlIniText(server_.Url("/package/website/patchlist.txt"), server_.Url("/query?")));
   WriteFile(game + "/data/big.dat", "old content");
 
   // One file that cannot fit, over a file that must survive whole.

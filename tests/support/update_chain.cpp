@@ -74,6 +74,14 @@ std::string UrlIniText(const std::string& listUrl, const std::string& statUrl) {
          "\r\nUpdateURL4=" + listUrl + "\r\nStatURL=" + statUrl + "\r\n";
 }
 
+void MakeBareInstallation(const std::string& game, const std::string& version, const std::string& listUrl,
+                          const std::string& statUrl) {
+  MakeDirs(game + "/bin/patch");
+  MakeDirs(game + "/var/gac");
+  WriteFile(game + "/var/gac/update.ini", UpdateIniText(version));
+  WriteFile(game + "/var/gac/Url.ini", UrlIniText(listUrl, statUrl));
+}
+
 void MakeInstallation(const UpdateChain& chain, const std::string& game, const std::string& binDir,
                       const std::string& listUrl, const std::string& statUrl, bool windowsProgram) {
   CopyTree(chain.trees[0], game);

@@ -36,6 +36,11 @@ bool BuildChainPackage(const std::string& from, const std::string& to, const std
 void MakeInstallation(const UpdateChain& chain, const std::string& game, const std::string& binDir,
                       const std::string& listUrl, const std::string& statUrl, bool windowsProgram = false);
 
+// An installation with no game files: bin/patch/ (empty), var/gac/update.ini at version and
+// var/gac/Url.ini as UrlIniText gives it.
+void MakeBareInstallation(const std::string& game, const std::string& version, const std::string& listUrl,
+                          const std::string& statUrl);
+
 // Url.ini text: the four list keys and the statistics URL.
 std::string UrlIniText(const std::string& listUrl, const std::string& statUrl);
 

@@ -16,6 +16,7 @@
 #include "engine/src/lumcommon/digester/cmd5.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/test_files.h"
+#include "tests/support/update_chain.h"
 
 using testsupport::HttpAnswer;
 using testsupport::HttpTestServer;
@@ -127,13 +128,7 @@ class WineRun : public ::testing::Test {
     game_ = tmp_.Path() + "/game";
     start_ = game_ + "/bin/patch";
     gac_ = game_ + "/var/gac";
-    testsupport::MakeDirs(start_);
-    testsupport::MakeDirs(gac_);
-    WriteFile(gac_ + "/update.ini", "[Setting]\r\nVersion=2.1.14\r\n");
-    std::string list = server_.Url("/patchlist.txt");
-    WriteFile(gac_ + "/Url.ini", "[Setting]\r\nUpdateURL=" + list + "\r\nUpdateURL2=" + list +
-                                     "\r\nUpdateURL3=" + list + "\r\nUpdateURL4=" + list +
-                                     "\r\nStatURL=" + server_.Url("/query?") + "\r\n");
+    testsupport::MakeBareInstallation(game_, "2.1.14", server_.Url("/patchlist.txt"), server_.Url("/query?"));
     server_.SetDefault(HttpAnswer::Ok(""));
   }
 
