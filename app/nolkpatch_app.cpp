@@ -9,11 +9,13 @@
 #include "app/resource.h"
 #include "platform/codepage.h"
 #include "platform/current_folder.h"
+#include "platform/file_system.h"
 #include "platform/message_box.h"
 #include "platform/program_info.h"
 #include "platform/single_instance.h"
 #include "platform/socket_startup.h"
 #include "platform/stdio_file.h"
+#include "platform/temp_file.h"
 #include "update/install_dirs.h"
 #include "update/run_log.h"
 
@@ -46,6 +48,18 @@ bool PartnerCode(std::string* code) {
 #endif
 }
 
+const char kStartFolderNotGbk[] =
+    "更新程序所在文件夹的路径含有简体中文系统无法表示的字符，无法进行更新。\n"
+    "请把游戏安装到路径只含中文、英文字母和数字的文件夹中。";
+const char kTempFolderNotGbk[] =
+    "临时文件夹的路径含有简体中文系统无法表示的字符，无法进行更新。\n"
+    "请把环境变量 TMP、TEMP（Linux 上为 TMPDIR）设为路径只含中文、英文字母和数字的文件夹。";
+
+bool StopAtStart(const char* text) {
+  platform::AppMessageBox(text, platform::kMbOk | platform::kMbIconError);
+  return false;
+}
+
 }  // namespace
 
 bool CnolkpatchApp::InitInstance() {
@@ -54,6 +68,9 @@ bool CnolkpatchApp::InitInstance() {
 
   const std::string start = platform::CurrentFolder(260);
   if (start.empty()) return false;
+  // A folder that no GBK text names cannot be found again: the run would go on in the wrong one.
+  if (!platform::CurrentFolderHasGbkName()) return StopAtStart(kStartFolderNotGbk);
+  if (!platform::TempFolderHasGbkName()) return StopAtStart(kTempFolderNotGbk);
   platform::ChangeCurrentFolder("..");
   platform::ChangeCurrentFolder("..");
   std::string root = platform::CurrentFolder(260);
@@ -62,7 +79,7 @@ bool CnolkpatchApp::InitInstance() {
   for (char& c : root)
     if (c == '\\') c = '/';
   SetInstallDirs(start, root);
-  platform::ChangeCurrentFolder(start);
+  if (!platform::ChangeCurrentFolder(start)) return StopAtStart(kStartFolderNotGbk);
 
   // The guard comes before the log, so a second instance never empties the running one's log or
   // touches its partner-code file. Taking it is one step: two instances started together cannot
@@ -78,7 +95,9 @@ bool CnolkpatchApp::InitInstance() {
   WriteRunLog("命令行参数:%s", platform::CommandLineTail().c_str());
 
   const std::string partnerFile = RootDir + kPartnerCodeFile;
-  std::remove(platform::HostPath(partnerFile).c_str());
+  // A read-only copy would keep a stale code: the attribute goes first, on both builds.
+  platform::SetFileAttributesNormal(partnerFile);
+  platform::DeleteFile(partnerFile);
   std::string code;
   if (PartnerCode(&code)) {
     if (std::FILE* f = platform::OpenStdFile(partnerFile, "w")) {

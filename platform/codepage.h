@@ -13,4 +13,12 @@ std::string Utf8ToGbk(const std::string& utf8);
 // separators as "/", since Windows accepts both).
 std::string HostPath(const std::string& gbkPath);
 
+// True when every character of a host path has a GBK form, so a GBK text can name it again.
+// (Windows: the path as the system keeps it, in UTF-16; elsewhere UTF-8.)
+#ifdef _WIN32
+bool HasGbkForm(const std::wstring& hostPath);
+#else
+bool HasGbkForm(const std::string& hostPath);
+#endif
+
 }  // namespace platform

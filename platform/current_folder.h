@@ -9,5 +9,8 @@ namespace platform {
 std::string CurrentFolder(std::size_t bufferSize);
 // SetCurrentDirectoryA; false when the change failed.
 bool ChangeCurrentFolder(const std::string& gbkPath);
+// False when the current folder's path holds a character GBK lacks: no GBK text names it, so the
+// program cannot find its way back to it.
+bool CurrentFolderHasGbkName();
 
 }  // namespace platform

@@ -13,7 +13,7 @@ std::string ProgramBaseName();
 
 // Windows: the raw command line after the program's name (MFC's rule: the name, quoted or not,
 // then the blanks after it are skipped). Elsewhere: the arguments recorded by
-// SetCommandLineArguments, joined with single spaces.
+// SetCommandLineArguments (converted to GBK), joined with single spaces.
 std::string CommandLineTail();
 // The arguments after the program's name (Windows: split by the C runtime's rules).
 std::vector<std::string> CommandLineArguments();

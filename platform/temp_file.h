@@ -11,4 +11,8 @@ std::string CreateTempFile(const std::string& prefix);
 // Deletes a file (_unlink); false when it could not be deleted.
 bool RemoveTempFile(const std::string& gbkPath);
 
+// False when the temporary folder's path holds a character GBK lacks (no temporary file could be
+// named there).
+bool TempFolderHasGbkName();
+
 }  // namespace platform

@@ -44,6 +44,20 @@ bool IsAscii(const std::string& s) {
 
 std::string GbkToUtf8(const std::string& gbk) { return IsAscii(gbk) ? gbk : Convert("UTF-8", "GBK", gbk); }
 std::string Utf8ToGbk(const std::string& utf8) { return IsAscii(utf8) ? utf8 : Convert("GBK", "UTF-8", utf8); }
+bool HasGbkForm(const std::string& hostPath) {
+  if (IsAscii(hostPath)) return true;
+  iconv_t cd = iconv_open("GBK", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string out(hostPath.size() * 2 + 8, '\0');
+  char* src = const_cast<char*>(hostPath.data());
+  size_t srcLeft = hostPath.size();
+  char* dst = &out[0];
+  size_t dstLeft = out.size();
+  size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+  iconv_close(cd);
+  return r != static_cast<size_t>(-1) && srcLeft == 0;
+}
+
 std::string HostPath(const std::string& gbkPath) {
   // Windows takes either separator; after the conversion no multibyte character holds a 0x5C byte.
   std::string p = GbkToUtf8(gbkPath);

@@ -15,6 +15,11 @@ std::string CurrentFolder(std::size_t bufferSize) {
   return gbk;
 }
 
+bool CurrentFolderHasGbkName() {
+  std::vector<char> buf(4096 + 1, 0);
+  return getcwd(buf.data(), buf.size()) && HasGbkForm(buf.data());
+}
+
 bool ChangeCurrentFolder(const std::string& gbkPath) { return chdir(HostPath(gbkPath).c_str()) == 0; }
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "platform/program_info.h"
+#include "platform/terminal.h"
 
 namespace platform {
 namespace {
@@ -48,7 +49,9 @@ std::vector<std::string> CommandLineArguments() { return Arguments(); }
 
 void SetCommandLineArguments(int argc, char** argv) {
   Arguments().clear();
-  for (int i = 1; i < argc; ++i) Arguments().push_back(argv[i]);
+  // The shell hands them over in the terminal's character set; the program's texts are GBK, as the
+  // Windows build gets them.
+  for (int i = 1; i < argc; ++i) Arguments().push_back(GbkFromTerminal(argv[i]));
 }
 
 }  // namespace platform

@@ -15,6 +15,11 @@ std::string CreateTempFile(const std::string& prefix) {
   return Utf8ToGbk(pattern);
 }
 
+bool TempFolderHasGbkName() {
+  const char* dir = getenv("TMPDIR");
+  return HasGbkForm(dir && *dir ? dir : "/tmp");
+}
+
 bool RemoveTempFile(const std::string& gbkPath) { return unlink(HostPath(gbkPath).c_str()) == 0; }
 
 }  // namespace platform

@@ -24,4 +24,13 @@ std::string GbkToUtf8(const std::string& gbk) { return Convert(CP_UTF8, 936, gbk
 std::string Utf8ToGbk(const std::string& utf8) { return Convert(936, CP_UTF8, utf8); }
 std::string HostPath(const std::string& gbkPath) { return gbkPath; }
 
+bool HasGbkForm(const std::wstring& hostPath) {
+  if (hostPath.empty()) return true;
+  BOOL usedDefault = FALSE;
+  // No best fit: a character that would come back as a look-alike names another file.
+  int n = WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, hostPath.data(), static_cast<int>(hostPath.size()), nullptr, 0,
+                              nullptr, &usedDefault);
+  return n > 0 && !usedDefault;
+}
+
 }  // namespace platform

@@ -133,7 +133,7 @@ class AppRun : public ::testing::Test {
   }
 
   std::string CheckLine(const std::string& name) {
-    return "文件已存在，MD5校验成功 " + game_ + "/var/gac/" + name + " " + md5s_[name] + "\n";
+    return "文件已存在，MD5校验成功 " + game_ + "/var/gac/" + name + " " + md5s_[name] + "\r\n";
   }
 
   TempDir tmp_;
@@ -147,7 +147,7 @@ TEST_F(AppRun, EmptyListEndsAtOnceWithExitZero) {
   ServeList("2.1.14 http://127.0.0.1/package/old.pak 00000000000000000000000000000000\n");
   Result r = Run("");
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(Log(), "命令行参数:\n");
+  EXPECT_EQ(Log(), "命令行参数:\r\n");
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(Queries().empty());
   EXPECT_EQ(server_.RequestCount(), 1u);
@@ -167,7 +167,7 @@ TEST_F(AppRun, TwoGoodPackagesAreCheckedReportedAndHandedOver) {
   ServeList(Package("p1.pak", 15) + Package("p2.pak", 16));
   Result r = Run("");
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(Log(), "命令行参数:\n" + CheckLine("p1.pak") + CheckLine("p2.pak"));
+  EXPECT_EQ(Log(), "命令行参数:\r\n" + CheckLine("p1.pak") + CheckLine("p2.pak"));
   std::size_t first = r.err.find(U("开始验证 p1.pak"));
   std::size_t second = r.err.find(U("开始验证 p2.pak"));
   std::size_t handOver = r.err.find(U("下载数据完毕, 正在进行解压..."));
@@ -190,7 +190,7 @@ TEST_F(AppRun, SecondOfThreeMissingStopsTheRun) {
   EXPECT_EQ(r.err.find(U("p3.pak")), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find(U("下载数据完毕")), std::string::npos) << r.err;
   // The missing file is not opened, so it leaves no log line.
-  EXPECT_EQ(Log(), "命令行参数:\n" + CheckLine("p1.pak"));
+  EXPECT_EQ(Log(), "命令行参数:\r\n" + CheckLine("p1.pak"));
   std::vector<std::string> q = Queries();
   ASSERT_EQ(q.size(), 2u);
   EXPECT_EQ(q[0], ExpectedQuery(q[0], "finish", "p1.pak"));
@@ -205,8 +205,8 @@ TEST_F(AppRun, WrongDigestIsLoggedWithBothDigestsAndStops) {
   ServeList("2.1.15 http://127.0.0.1/package/p1.pak " + upper + "\n");
   Result r = Run("");
   EXPECT_EQ(r.code, 1) << r.err;
-  EXPECT_EQ(Log(), "命令行参数:\n文件已存在，MD5校验失败，需要重新下载 " + game_ + "/var/gac/p1.pak " + upper + " " +
-                       md5s_["p1.pak"] + "\n");
+  EXPECT_EQ(Log(), "命令行参数:\r\n文件已存在，MD5校验失败，需要重新下载 " + game_ + "/var/gac/p1.pak " + upper + " " +
+                       md5s_["p1.pak"] + "\r\n");
   std::vector<std::string> q = Queries();
   ASSERT_EQ(q.size(), 1u);
   EXPECT_EQ(q[0], ExpectedQuery(q[0], "cancel", "p1.pak"));
@@ -236,12 +236,12 @@ TEST_F(AppRun, PartnerCodeFollowsTheSwitch) {
   EXPECT_EQ(r.code, 0) << r.err;
   ASSERT_TRUE(ReadFile(file, &code));
   EXPECT_EQ(code, "CODE42");
-  EXPECT_EQ(Log(), "命令行参数:--kirvan CODE42\n");
+  EXPECT_EQ(Log(), "命令行参数:--kirvan CODE42\r\n");
 
   // A start without the switch removes the code of the last one.
   r = Run("other");
   EXPECT_FALSE(testsupport::Exists(file));
-  EXPECT_EQ(Log(), "命令行参数:other\n");
+  EXPECT_EQ(Log(), "命令行参数:other\r\n");
 
   // Text that merely contains the switch counts; quotes that reached the program follow the raw rule.
   r = Run("--kirvanx '\"A B\"' tail");
@@ -263,7 +263,7 @@ TEST_F(AppRun, SecondInstanceLeavesTheRunningOneAlone) {
   Result second = Run("--kirvan SECOND");
   EXPECT_EQ(second.code, 3);
   EXPECT_NE(second.err.find(U("[nolkpatch] 更新程序已经在运行。")), std::string::npos) << second.err;
-  EXPECT_EQ(Log(), "命令行参数:--kirvan FIRST\n");
+  EXPECT_EQ(Log(), "命令行参数:--kirvan FIRST\r\n");
   std::string code;
   ASSERT_TRUE(ReadFile(gac_ + "/KirvanCode", &code));
   EXPECT_EQ(code, "FIRST");
@@ -297,7 +297,7 @@ TEST_F(AppRun, InterruptWhileTheWorkerRunsWaitsForItAndEndsWithOne) {
   // stop, so it checked nothing and reported nothing, and the run counts as stopped.
   EXPECT_EQ(rc, "1\n");
   EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(ended - asked).count(), 1200);
-  EXPECT_EQ(Log(), "命令行参数:\n");
+  EXPECT_EQ(Log(), "命令行参数:\r\n");
   EXPECT_TRUE(Queries().empty());
 }
 
