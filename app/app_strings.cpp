@@ -12,13 +12,13 @@ const char* BuiltInAppString(unsigned id) {
     case IDS_INSTANCE_MAPPING:
       return "VELMORA_GAME_PATCH_NOLK_2010";
     case IDS_DEFAULT_UPDATE_URL:
-      return kDefaultUpdateUrl;
+      return kBuiltInUpdateUrl;
     case IDS_SETTINGS_FILE:
-      return kSettingsFile;
+      return kBuiltInSettingsFile;
     case IDS_UPDATE_URL_KEY:
-      return kUpdateUrlKey;
+      return kBuiltInUpdateUrlKey;
     case IDS_DOWNLOAD_SUBDIR:
-      return kDownloadSubdir;
+      return kBuiltInDownloadSubdir;
     default:
       return "";
   }

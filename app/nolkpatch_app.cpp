@@ -18,6 +18,7 @@
 #include "platform/temp_file.h"
 #include "update/install_dirs.h"
 #include "update/run_log.h"
+#include "update/strings.h"
 
 int CWinApp::Run() {
   InitInstance();
@@ -71,6 +72,9 @@ bool CnolkpatchApp::InitInstance() {
   // A folder that no GBK text names cannot be found again: the run would go on in the wrong one.
   if (!platform::CurrentFolderHasGbkName()) return StopAtStart(kStartFolderNotGbk);
   if (!platform::TempFolderHasGbkName()) return StopAtStart(kTempFolderNotGbk);
+  // The update step's texts come from the string table, so a patched resource changes them.
+  UseUpdateStrings(LoadAppString(IDS_DEFAULT_UPDATE_URL), LoadAppString(IDS_SETTINGS_FILE),
+                   LoadAppString(IDS_UPDATE_URL_KEY), LoadAppString(IDS_DOWNLOAD_SUBDIR));
   platform::ChangeCurrentFolder("..");
   platform::ChangeCurrentFolder("..");
   std::string root = platform::CurrentFolder(260);

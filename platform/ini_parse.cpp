@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -45,6 +46,45 @@ std::string CopyEntry(const std::string& value, std::size_t bufferSize) {
   return v;
 }
 
+void AppendUtf8(std::uint32_t c, std::string* out) {
+  if (c < 0x80) {
+    *out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    *out += static_cast<char>(0xC0 | (c >> 6));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out += static_cast<char>(0xE0 | (c >> 12));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *out += static_cast<char>(0xF0 | (c >> 18));
+    *out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// A UTF-16 text after its byte-order mark, as UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(const std::string& bytes, bool bigEndian) {
+  std::string out;
+  out.reserve(bytes.size());
+  auto unit = [&](std::size_t i) {
+    unsigned char a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
+    return bigEndian ? static_cast<std::uint32_t>(a << 8 | b) : static_cast<std::uint32_t>(b << 8 | a);
+  };
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    std::uint32_t c = unit(i);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+      i += 2;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    AppendUtf8(c, &out);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string ParseIniString(const std::string& contents, const std::string& section, const std::string& key,
@@ -53,7 +93,13 @@ std::string ParseIniString(const std::string& contents, const std::string& secti
   while (!defValue.empty() && defValue.back() == ' ') defValue.pop_back();
 
   std::string text = contents;
-  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text = Utf8ToGbk(text.substr(3));
+  // Byte-order marks as the system's profile functions honour them: UTF-8 and UTF-16 either way.
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+    text = Utf8ToGbk(text.substr(3));
+  else if (text.compare(0, 2, "\xFF\xFE") == 0)
+    text = Utf8ToGbk(Utf16ToUtf8(text.substr(2), false));
+  else if (text.compare(0, 2, "\xFE\xFF") == 0)
+    text = Utf8ToGbk(Utf16ToUtf8(text.substr(2), true));
 
   const std::string wantSection = Trim(section);
   const std::string wantKey = Trim(key);

@@ -1,13 +1,26 @@
-// Fixed texts of the update step (the program's string table, entries 108-111).
+// Fixed texts of the update step: the program's string table, entries 108-111.
 #pragma once
+#include <string>
 
-// 108: the built-in update-list URL, on the loopback host so that no default ever leaves the machine.
-const char* const kDefaultUpdateUrl = "http://127.0.0.1/package/website/patchlist.txt";
+// The built-in copies. 108 is on the loopback host, so that no default ever leaves the machine.
+const char* const kBuiltInUpdateUrl = "http://127.0.0.1/package/website/patchlist.txt";  // 108
+const char* const kBuiltInSettingsFile = "var/gac/update.ini";                           // 109
+const char* const kBuiltInUpdateUrlKey = "UpdateURL";                                    // 110
+const char* const kBuiltInDownloadSubdir = "var/gac";                                    // 111
+
+// The texts in use: the built-in ones until UseUpdateStrings gives those of the program's string
+// table, once at start-up before any other thread runs; read-only from then on.
+// 108: the default of every update-list key.
+extern const char* kDefaultUpdateUrl;
 // 109: the settings file below RootDir.
-const char* const kSettingsFile = "var/gac/update.ini";
+extern const char* kSettingsFile;
 // 110: the first update-list key; the later ones append 2, 3 and 4.
-const char* const kUpdateUrlKey = "UpdateURL";
+extern const char* kUpdateUrlKey;
 // 111: DownloadDir's part below RootDir.
-const char* const kDownloadSubdir = "var/gac";
+extern const char* kDownloadSubdir;
+// An empty text (a string the table lacks) keeps the built-in one.
+void UseUpdateStrings(const std::string& defaultUrl, const std::string& settingsFile, const std::string& urlKey,
+                      const std::string& downloadSubdir);
+
 // The file holding the update-list URLs, below RootDir.
 const char* const kUrlFile = "var/gac/Url.ini";

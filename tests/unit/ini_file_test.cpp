@@ -20,6 +20,17 @@ struct IniCase {
   std::string expected;
 };
 
+// ASCII text as UTF-16 after its byte-order mark; "\x01" stands for 更 and "\x02" for 新.
+std::string Utf16(const std::string& ascii, bool bigEndian) {
+  std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char c : ascii) {
+    unsigned u = c == '\x01' ? 0x66F4 : c == '\x02' ? 0x65B0 : static_cast<unsigned char>(c);
+    char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+    out += bigEndian ? std::string{hi, lo} : std::string{lo, hi};
+  }
+  return out;
+}
+
 std::vector<IniCase> Corpus() {
   const std::string longValue(1500, 'v');
   return {
@@ -72,6 +83,12 @@ std::vector<IniCase> Corpus() {
       {"keys-before-any-section", "Version=0.1.0\r\n[Setting]\r\n", "Setting", "Version", "d", "d"},
       {"ctrl-z-is-blank", "[Setting]\r\nVersion=1.2.3\x1a\r\n", "Setting", "Version", "d", "1.2.3"},
       {"utf8-bom", "\xEF\xBB\xBF[Setting]\r\nVersion=3.3.3\r\n", "Setting", "Version", "d", "3.3.3"},
+      {"utf16le-bom", Utf16("[Setting]\r\nVersion=4.4.4\r\n", false), "Setting", "Version", "d", "4.4.4"},
+      {"utf16be-bom", Utf16("[Setting]\r\nVersion=4.4.5\r\n", true), "Setting", "Version", "d", "4.4.5"},
+      {"utf16le-gbk-value", Utf16("[Setting]\r\nName=\x01\x02\r\nUpdateURL=http://127.0.0.1/l\r\n", false), "setting",
+       "Name", "d", "更新"},
+      {"utf16le-url", Utf16("[Setting]\r\nName=\x01\x02\r\nUpdateURL=http://127.0.0.1/l\r\n", false), "Setting",
+       "UpdateURL", "d", "http://127.0.0.1/l"},
   };
 }
 

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "engine/src/lumcommon/digester/cmd5.h"
+#include "tests/support/game_tree.h"
 #include "tests/support/http_test_server.h"
+#include "tests/support/package_bytes.h"
 #include "tests/support/test_files.h"
 #include "tests/support/update_chain.h"
 
@@ -344,6 +346,102 @@ TEST_F(WineRun, DebugHelpLibraryMissingOrIncomplete) {
   EXPECT_EQ(box.text, "载入函数失败:MiniDumpWriteDump");
   EXPECT_EQ(ExitCode(run), 3);
   EXPECT_EQ(server_.RequestCount(), 0u);
+}
+
+// A copy of the program whose string table says otherwise: the update step follows the table.
+TEST_F(WineRun, UpdateTextsComeFromTheStringTable) {
+  std::string bin = tmp_.Path() + "/bin";
+  testsupport::MakeDirs(bin);
+  std::string exe, dll;
+  ASSERT_TRUE(ReadFile(bin_ + "/nolkpatch.exe", &exe));
+  ASSERT_TRUE(ReadFile(bin_ + "/nolkdbghelp.dll", &dll));
+  WriteFile(bin + "/nolkpatch.exe", exe);
+  WriteFile(bin + "/nolkdbghelp.dll", dll);
+  std::string patch = Start(bin_ + "/wine_file_lock.exe", "setstring " + Quote(WinePath(bin + "/nolkpatch.exe")) +
+                                                              " 108 " + Quote(server_.Url("/default108")) +
+                                                              " 109 var/gac/other.ini 110 NewKey 111 var/dl");
+  ASSERT_EQ(ExitCode(patch), 0);
+
+  // Version in the other settings file, the first list key refused, the second one missing: its
+  // default is the table's 108. The package lies in the table's 111.
+  std::remove((gac_ + "/update.ini").c_str());
+  WriteFile(gac_ + "/other.ini", testsupport::UpdateIniText("2.1.14"));
+  WriteFile(gac_ + "/Url.ini", "[Setting]\r\nNewKey=http://127.0.0.1:1/refused\r\nStatURL=" + server_.Url("/query?") +
+                                   "\r\nUpdateURL2=" + server_.Url("/wrong") + "\r\n");
+  testsupport::MakeDirs(game_ + "/var/dl");
+  const std::string package = game_ + "/var/dl/p.pkg";
+  WriteFile(package, testsupport::PackageBytes(0x0201000F, std::string(1, '\0')));
+  server_.SetAnswer("/default108", HttpAnswer::Ok(std::string("2.1.15 http://127.0.0.1/package/p.pkg ") +
+                                                  GetFileMD5(package, 10485760) + "\n"));
+  std::string run = Start(bin + "/nolkpatch.exe");
+  EXPECT_EQ(ExitCode(run), 0);
+  std::vector<std::string> targets;
+  for (const auto& r : server_.Requests())
+    if (r.target.compare(0, 7, "/query?") != 0) targets.push_back(r.target);
+  EXPECT_EQ(targets, std::vector<std::string>{"/default108"});
+  std::string log;
+  ReadFile(start_ + "/nolk.log", &log);
+  EXPECT_NE(log.find("/var/dl/p.pkg"), std::string::npos) << log;
+}
+
+TEST_F(WineRun, AReadOnlyPartnerCodeLeavesNoStaleCode) {
+  WriteFile(gac_ + "/update.ini", testsupport::UpdateIniText("1.255.255"));
+  const std::string file = gac_ + "/KirvanCode";
+  WriteFile(file, "STALE");
+  ASSERT_EQ(std::system(("chmod 0444 " + Quote(file)).c_str()), 0);
+  // Through the helper, so the quotes reach the raw command line as a player types them.
+  EXPECT_EQ(ExitCode(Start(bin_ + "/wine_file_lock.exe", "runin " + Quote(WinePath(start_)) + " " +
+                                                             Quote(WinePath(bin_ + "/nolkpatch.exe")) +
+                                                             " --kirvan '\"NEW\"'")),
+            0);
+  std::string code;
+  EXPECT_TRUE(ReadFile(file, &code));
+  EXPECT_EQ(code, "NEW");
+  ASSERT_EQ(std::system(("chmod 0444 " + Quote(file)).c_str()), 0);
+  EXPECT_EQ(ExitCode(Start(bin_ + "/nolkpatch.exe")), 0);
+  EXPECT_FALSE(testsupport::Exists(file));
+}
+
+TEST_F(WineRun, AStartFolderGbkCannotNameStopsWithExitCode3) {
+  // 한 (Hangul) has no GBK form: the A functions would see a question mark.
+  game_ = tmp_.Path() + "/games\xED\x95\x9C/game";
+  start_ = game_ + "/bin/patch";
+  testsupport::MakeBareInstallation(game_, "2.1.14", server_.Url("/patchlist.txt"), server_.Url("/query?"));
+  std::string run = Start(bin_ + "/nolkpatch.exe");
+  Box box = NextBox();
+  EXPECT_EQ(box.text.rfind("更新程序所在文件夹的路径含有简体中文系统无法表示的字符", 0), 0u) << box.text;
+  EXPECT_EQ(ExitCode(run), 3);
+  for (const std::string& rel : testsupport::ListTree(tmp_.Path()))
+    EXPECT_EQ(rel.find("nolk.log"), std::string::npos) << rel;
+  EXPECT_EQ(server_.RequestCount(), 0u);
+}
+
+TEST_F(WineRun, StartedBelowADriveRootOrAtOne) {
+  std::string prefix = Env("WINEPREFIX");
+  if (prefix.empty()) prefix = Env("NOLK_SOURCE_DIR") + "/build/win64/wineprefix";
+  const std::string drive = tmp_.Path() + "/drive", link = prefix + "/dosdevices/n:";
+  if (testsupport::Exists(link)) GTEST_SKIP() << "drive N: is taken";
+  testsupport::MakeBareInstallation(drive, "1.255.255", server_.Url("/patchlist.txt"), server_.Url("/query?"));
+  testsupport::MakeDirs(drive + "/A");
+  ASSERT_EQ(std::system(("ln -s " + Quote(drive) + " " + Quote(link)).c_str()), 0);
+  const std::string program = Quote(WinePath(bin_ + "/nolkpatch.exe"));
+  // Directly below the root: the second step up fails, RootDir is N:/.
+  int below = ExitCode(Start(bin_ + "/wine_file_lock.exe", "runin 'N:\\A' " + program + " --kirvan '\"BELOW\"'"));
+  std::string code, log;
+  ReadFile(drive + "/var/gac/KirvanCode", &code);
+  ReadFile(drive + "/A/nolk.log", &log);
+  // At the root itself: RootDir is N:/ too, its separator not doubled.
+  int at = ExitCode(Start(bin_ + "/wine_file_lock.exe", "runin 'N:\\' " + program + " --kirvan '\"AT\"'"));
+  std::string codeAt, logAt;
+  ReadFile(drive + "/var/gac/KirvanCode", &codeAt);
+  ReadFile(drive + "/nolk.log", &logAt);
+  std::remove(link.c_str());
+  EXPECT_EQ(below, 0);
+  EXPECT_EQ(code, "BELOW");
+  EXPECT_EQ(log, "命令行参数:--kirvan \"BELOW\"\r\n");
+  EXPECT_EQ(at, 0);
+  EXPECT_EQ(codeAt, "AT");
+  EXPECT_EQ(logAt, "命令行参数:--kirvan \"AT\"\r\n");
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 // A Windows process for the Wine whole-run tests:
 //   lock PATH READY RELEASE   open PATH sharing with nobody, create READY, hold it until RELEASE exists
 //   waitbox TIMEOUTMS OUT     wait for a message box and write its text (hex GBK) without answering it
+//   setstring EXE ID TEXT...  replace strings of EXE's string table (Chinese, simplified), as a patched
+//                             resource would
+//   runin DIR EXE [ARGS]      start EXE with DIR as its current folder; exits with its exit code
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 
 namespace {
@@ -50,6 +54,56 @@ int main(int argc, char** argv) {
       Sleep(100);
     }
     return 1;
+  }
+  if (cmd == "setstring" && argc >= 5 && argc % 2 == 1) {
+    std::map<unsigned, std::wstring> strings;
+    for (int i = 3; i + 1 < argc; i += 2) {
+      unsigned id = static_cast<unsigned>(std::atoi(argv[i]));
+      wchar_t wide[1024] = {0};
+      MultiByteToWideChar(CP_ACP, 0, argv[i + 1], -1, wide, 1024);
+      strings[id] = wide;
+    }
+    // A block holds 16 strings; the untouched ones keep their texts.
+    std::map<unsigned, std::wstring> blocks;
+    HMODULE exe = LoadLibraryExA(argv[2], nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!exe) return 3;
+    for (const auto& s : strings) {
+      unsigned block = s.first / 16 + 1;
+      if (blocks.count(block)) continue;
+      std::wstring data;
+      for (unsigned id = (block - 1) * 16; id < block * 16; ++id) {
+        wchar_t text[1024] = {0};
+        int n = LoadStringW(exe, id, text, 1024);
+        std::wstring t = strings.count(id) ? strings[id] : std::wstring(text, n > 0 ? n : 0);
+        data += static_cast<wchar_t>(t.size());
+        data += t;
+      }
+      blocks[block] = data;
+    }
+    FreeLibrary(exe);
+    HANDLE update = BeginUpdateResourceA(argv[2], FALSE);
+    if (!update) return 4;
+    for (auto& b : blocks)
+      if (!UpdateResourceW(update, reinterpret_cast<LPCWSTR>(RT_STRING), MAKEINTRESOURCEW(b.first),
+                           MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED), &b.second[0],
+                           static_cast<DWORD>(b.second.size() * sizeof(wchar_t))))
+        return 5;
+    return EndUpdateResourceA(update, FALSE) ? 0 : 6;
+  }
+  if (cmd == "runin" && argc >= 4) {
+    if (!SetCurrentDirectoryA(argv[2])) return 100;
+    std::string line = std::string("\"") + argv[3] + "\"";
+    for (int i = 4; i < argc; ++i) line += std::string(" ") + argv[i];
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessA(argv[3], &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 101;
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    DWORD code = 102;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return static_cast<int>(code);
   }
   return 2;
 }
