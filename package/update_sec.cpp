@@ -31,17 +31,6 @@ bool AskRetry(const std::string& text) {
   return true;
 }
 
-bool OnlyDots(const std::string& part) {
-  int dots = 0;
-  for (char c : part) {
-    if (c == '.')
-      ++dots;
-    else if (c != ' ')
-      return false;
-  }
-  return dots >= 2;
-}
-
 const char kAddfFailed[] =
     "增添文件[%s]失败!\n请确认更新时游戏不在运行。\n也有可能后台有病毒扫描程序正在工作，可以稍等片刻再重试。\n";
 const char kModiFailed[] =
@@ -119,20 +108,6 @@ bool WriteWholeFile(const std::string& target, const unsigned char* data, std::u
 }
 
 }  // namespace
-
-bool IsSafeSectionName(const std::string& name) {
-  if (name.empty() || name[0] == '/' || name[0] == '\\') return false;
-  if (name.find(':') != std::string::npos) return false;
-  std::string::size_type start = 0;
-  for (;;) {
-    std::string::size_type end = name.find_first_of("/\\", start);
-    std::string part = name.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (OnlyDots(part)) return false;
-    // The last component names the file: Windows would reduce "", "." or blanks to the folder.
-    if (end == std::string::npos) return part.find_first_not_of(". ") != std::string::npos;
-    start = end + 1;
-  }
-}
 
 bool CheckPatchRuns(const unsigned char* runs, std::uint32_t length) {
   std::uint64_t i = 0;
