@@ -189,9 +189,14 @@ ReleaseHistory MakeReleaseHistory(std::uint32_t seed, int releases) {
 }
 
 std::vector<std::string> CompareWithRelease(const ReleaseHistory& history, const std::string& expected,
-                                            const std::string& actual, bool caseInsensitive) {
+                                            const std::string& actual, bool caseInsensitive,
+                                            const std::function<bool(const std::string&)>& ignore) {
   std::vector<std::string> diffs;
-  const std::vector<std::string> want = ListTree(expected), got = ListTree(actual);
+  auto keep = [&ignore](std::vector<std::string> v) {
+    if (ignore) v.erase(std::remove_if(v.begin(), v.end(), ignore), v.end());
+    return v;
+  };
+  const std::vector<std::string> want = keep(ListTree(expected)), got = keep(ListTree(actual));
   std::map<std::string, std::string> wantKeys, gotKeys;
   for (const std::string& p : want) wantKeys[AsciiFold(p)] = p;
   for (const std::string& p : got) {

@@ -4,6 +4,7 @@
 // release and a folder in another, nor two names in one release that Windows takes for one.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@ std::string AsciiFold(const std::string& s);
 // exactly, except that an old spelling of a case-only rename may stay (a spelling the path had in
 // the history other than its last one).
 std::vector<std::string> CompareWithRelease(const ReleaseHistory& history, const std::string& expected,
-                                            const std::string& actual, bool caseInsensitive);
+                                            const std::string& actual, bool caseInsensitive,
+                                            const std::function<bool(const std::string&)>& ignore = nullptr);
 
 }  // namespace testsupport
