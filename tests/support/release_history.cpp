@@ -100,8 +100,10 @@ class Generator {
           break;
         }
         case 2: {  // case-only rename of a folder, everything below it along
+          // Any folder but data/ itself, where clients read the obsolete-file list.
           std::vector<std::string> dirs = Folders(victim);
           const std::string dir = dirs[Next(static_cast<std::uint32_t>(dirs.size()))];
+          if (dir == "data") break;
           std::string::size_type slash = dir.rfind('/');
           const std::string renamed = dir.substr(0, slash + 1) + Toggle(dir.substr(slash + 1));
           Files moved;

@@ -133,6 +133,7 @@ TEST_F(History, WhatNoPackageCanExpressIsRefused) {
       // Case only, still one name on Windows.
       {{"data/a"}, {"data/Models/a"}, {"data/models/a", "data/MODELS/b"}, "which Windows takes for one name"},
       {{"data/a"}, {"data/k"}, {"data/K/x"}, "cannot turn a file into a folder"},
+      {{"data/a"}, {"data/k"}, {"DATA/k"}, "spells its data folder DATA"},
   };
   int n = 0;
   for (const Case& c : cases) {

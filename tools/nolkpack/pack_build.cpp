@@ -283,6 +283,12 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
     if (!item.second.isDirectory) newFileKeys.insert(key);
   }
   const std::string listKey = WindowsPathKey(kDelFileList);
+  auto data = newKeys.find("DATA");
+  if (data != newKeys.end() && data->second != "data") {
+    *error = "NEW_DIR spells its data folder " + platform::HostPath(data->second) +
+             "; clients read the obsolete-file list from data/DelFileList.dat, spelled so";
+    return false;
+  }
   if (newTree.count("data") && !newTree.at("data").isDirectory) {
     *error = "NEW_DIR/data is a file; the obsolete-file list lives in the folder data/";
     return false;
