@@ -18,28 +18,14 @@
 #include "tests/support/release_history.h"
 #include "tests/support/test_files.h"
 #include "tests/support/update_chain.h"
+#include "tests/support/wine_driver.h"
 #include "update/version.h"
 
 namespace {
 
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
-
-std::string WinePath(const std::string& unixPath) {
-  std::string p = "Z:" + unixPath;
-  for (char& c : p)
-    if (c == '/') c = '\\';
-  return p;
-}
-
-std::string Unhex(const std::string& h) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < h.size(); i += 2)
-    out += static_cast<char>(std::strtol(h.substr(i, 2).c_str(), nullptr, 16));
-  return out;
-}
+using testsupport::Env;
+using testsupport::Unhex;
+using testsupport::WinePath;
 
 class WineHistory : public ::testing::Test {
  protected:
