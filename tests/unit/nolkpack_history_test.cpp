@@ -130,8 +130,10 @@ TEST_F(History, WhatNoPackageCanExpressIsRefused) {
       // A retired folder back as a file: clients that skipped r2 still have the folder.
       {{"data/x/y"}, {"data/k"}, {"data/x"}, "was a folder in an earlier release"},
       {{"data/x/y"}, {"data/k"}, {"data/X"}, "was a folder in an earlier release"},
+#ifndef _WIN32  // such a tree cannot be made where names ignore case
       // Case only, still one name on Windows.
       {{"data/a"}, {"data/Models/a"}, {"data/models/a", "data/MODELS/b"}, "which Windows takes for one name"},
+#endif
       {{"data/a"}, {"data/k"}, {"data/K/x"}, "cannot turn a file into a folder"},
       {{"data/a"}, {"data/k"}, {"DATA/k"}, "spells its data folder DATA"},
   };
