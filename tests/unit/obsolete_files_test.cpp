@@ -9,6 +9,7 @@
 #include "package/obsolete_files.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
+#include "platform/stdio_file.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -218,13 +219,17 @@ TEST_F(Obsolete, TheProgramsFolderAndTheFoldersAboveItStay) {
 TEST_F(Obsolete, LinesAreSplitGbkAware) {
   const std::string jou = "乗";
   ASSERT_EQ(jou, "\x81\x5c");
-  const std::string folder = platform::HostPath("data/" + jou + "x");
-  MakeDirs(root_ + "/" + folder + "/sub");
-  WriteFile(root_ + "/" + folder + "/sub/f.dat", "x");
+  // Made and looked at through the platform layer, with GBK paths, as the program sees them.
+  const std::string folder = root_ + "/data/" + jou + "x";
+  ASSERT_TRUE(platform::MakeDir(folder));
+  ASSERT_TRUE(platform::MakeDir(folder + "/sub"));
+  std::FILE* f = platform::OpenStdFile(folder + "/sub/f.dat", "wb");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
   File("data/keep.dat");
   List("..\\..\\data\\" + jou + "x\\sub\\f.dat\r\n..\\..\\data\\" + jou + "x\r\n");
   RemoveObsoleteFiles();
-  EXPECT_FALSE(Exists(root_ + "/" + folder));
+  EXPECT_EQ(platform::GetPathKind(folder), platform::PathKind::kNone);
   EXPECT_TRUE(Has("data/keep.dat"));
 }
 
