@@ -1,10 +1,12 @@
 #include "package/obsolete_files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
 #include "platform/file_system.h"
 #include "platform/shared_stream.h"
+#include "update/name_rules.h"
 
 const char* const DelFileListPath = "..\\..\\data\\DelFileList.dat";
 
@@ -13,25 +15,30 @@ namespace {
 const std::size_t kMaxLine = 259;
 
 std::vector<std::string> Components(const std::string& path, std::string* prefix) {
-  // The first component is kept as the anchor: "" for "/..." or a drive such as "Z:".
+  // The first component is kept as the anchor: "" for "/..." or a drive such as "Z:". Split
+  // GBK-aware: a character whose trail byte is 0x5C stays whole.
+  std::vector<std::string> all = SplitPathComponents(path);
+  *prefix = all[0];
   std::vector<std::string> parts;
-  std::string::size_type start = 0;
-  bool first = true;
-  for (;;) {
-    std::string::size_type end = path.find_first_of("/\\", start);
-    std::string part = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (first) {
-      *prefix = part;
-      first = false;
-    } else if (part == "..") {
+  for (std::size_t i = 1; i < all.size(); ++i) {
+    if (all[i] == "..") {
       if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
+    } else if (!all[i].empty() && all[i] != ".") {
+      parts.push_back(all[i]);
     }
-    if (end == std::string::npos) break;
-    start = end + 1;
   }
   return parts;
+}
+
+// The components from index from on, as Windows resolves them: trimmed, upper-cased, and those that
+// trim to nothing left out.
+std::vector<std::string> WindowsKeys(const std::vector<std::string>& parts, std::size_t from) {
+  std::vector<std::string> keys;
+  for (std::size_t i = from; i < parts.size(); ++i) {
+    std::string key = WindowsPathKey(parts[i]);
+    if (!key.empty()) keys.push_back(key);
+  }
+  return keys;
 }
 
 std::string Join(const std::string& prefix, const std::vector<std::string>& parts, std::size_t count) {
@@ -60,13 +67,20 @@ bool ReadListLine(std::FILE* list, std::string* line) {
 }
 
 void RemoveBelowRoot(const std::string& current, const std::string& line) {
-  std::string rootPrefix, prefix;
+  std::string rootPrefix, startPrefix, prefix;
   std::vector<std::string> root = Components(current + "\\..\\..", &rootPrefix);
+  std::vector<std::string> start = Components(current, &startPrefix);
   std::vector<std::string> target = Components(current + "\\" + line, &prefix);
   // Strictly below the root, by whole components.
   if (prefix != rootPrefix || target.size() <= root.size()) return;
   for (std::size_t i = 0; i < root.size(); ++i)
     if (target[i] != root[i]) return;
+  // Never the program's own folder nor a folder above it (which would take the program, its library
+  // and its log along), however Windows would spell or trim the way there.
+  std::vector<std::string> targetKeys = WindowsKeys(target, root.size());
+  std::vector<std::string> startKeys = WindowsKeys(start, root.size());
+  if (targetKeys.size() <= startKeys.size() && std::equal(targetKeys.begin(), targetKeys.end(), startKeys.begin()))
+    return;
   // Never through a link: a linked folder on the way would lead out of the installation.
   for (std::size_t i = root.size() + 1; i < target.size(); ++i)
     if (platform::GetPathKind(Join(prefix, target, i)) != platform::PathKind::kDirectory) return;
@@ -113,10 +127,12 @@ bool DeletePathTree(const std::string& path) {
   return platform::RemoveDirectory(path);
 }
 
-void RemoveObsoleteFiles() {
-  const std::string current = platform::GetCurrentDirectory();
+void RemoveObsoleteFiles() { RemoveObsoleteFilesIn(platform::GetCurrentDirectory()); }
+
+void RemoveObsoleteFilesIn(const std::string& current) {
   if (current.empty()) return;
-  std::FILE* list = platform::OpenSharedReadStream(current + "\\" + DelFileListPath);
+  // Resolved by its text, as Windows does, so the program's folders need not exist (nolkpack verify).
+  std::FILE* list = platform::OpenSharedReadStream(NormalizePath(current + "\\" + DelFileListPath));
   if (!list) return;
   std::string line;
   while (ReadListLine(list, &line)) {

@@ -1,14 +1,17 @@
 // Removes what an update made obsolete: the paths listed in the installation's data/DelFileList.dat,
 // one per line, relative to the program's folder (StartDir, two below RootDir). Best-effort and
-// silent. Nothing outside the installation, nor the installation root itself, is ever removed, and
-// links are removed themselves, never followed.
+// silent. Nothing outside the installation, nor the installation root, nor the program's own folder
+// or a folder above it, is ever removed, and links are removed themselves, never followed.
 #pragma once
 #include <string>
 
 // "..\\..\\data\\DelFileList.dat", relative to the current folder.
 extern const char* const DelFileListPath;
 
+// Reads the list from the current folder (StartDir).
 void RemoveObsoleteFiles();
+// The same as if the program ran in startDir (which need not exist): for nolkpack verify.
+void RemoveObsoleteFilesIn(const std::string& startDir);
 
 // A file is deleted (true, whatever came of it); a folder is emptied depth first and removed
 // (true when the folder went). A link is removed itself.

@@ -1,6 +1,7 @@
 #include "package/update_sec.h"
 
 #include <cstdio>
+#include <set>
 
 #include "platform/file_system.h"
 #include "platform/message_box.h"
@@ -28,29 +29,27 @@ bool AskRetry(const std::string& text) {
   return true;
 }
 
-bool OnlyDots(const std::string& part) {
-  int dots = 0;
-  for (char c : part) {
-    if (c == '.')
-      ++dots;
-    else if (c != ' ')
-      return false;
-  }
-  return dots >= 2;
-}
-
 const char kAddfFailed[] =
     "增添文件[%s]失败!\n请确认更新时游戏不在运行。\n也有可能后台有病毒扫描程序正在工作，可以稍等片刻再重试。\n";
 const char kModiFailed[] =
     "打开要更新的文件[%s]失败!错误码：%d %d\n请确认更新时游戏不在运行。\n"
     "也有可能后台有病毒扫描程序正在工作，可以稍等片刻再重试。\n";
 
+// Folders this run made or found: each is made once, not once for every file below it.
+std::set<std::string>& KnownFolders() {
+  static std::set<std::string> folders;
+  return folders;
+}
+
 void MakeFolders(const std::string& target) {
   std::string::size_type first = target.find('/');
   if (first == std::string::npos) return;
+  std::string::size_type last = target.rfind('/');
+  if (last == first || KnownFolders().count(target.substr(0, last))) return;
   for (std::string::size_type at = target.find('/', first + 1); at != std::string::npos;
        at = target.find('/', at + 1)) {
     std::string folder = target.substr(0, at);
+    if (!KnownFolders().insert(folder).second) continue;
     for (char& c : folder)
       if (c == '/') c = '\\';
     platform::MakeDir(folder);
@@ -81,6 +80,10 @@ bool OpenModiTarget(const std::string& rootDir, const std::string& name, platfor
 
 bool BeginAddf(const std::string& target, AddfWriter* writer) {
   MakeFolders(target);
+  if (writer->Open(target)) return true;
+  // A folder this run made may have gone since: make them all again once.
+  KnownFolders().clear();
+  MakeFolders(target);
   while (!writer->Open(target))
     if (!AskRetry(Format(kAddfFailed, target))) return false;
   return true;
@@ -94,20 +97,6 @@ bool FinishAddf(const std::string& target, AddfWriter* writer) {
     }
   }
   return true;
-}
-
-bool IsSafeSectionName(const std::string& name) {
-  if (name.empty() || name[0] == '/' || name[0] == '\\') return false;
-  if (name.find(':') != std::string::npos) return false;
-  std::string::size_type start = 0;
-  for (;;) {
-    std::string::size_type end = name.find_first_of("/\\", start);
-    std::string part = name.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (OnlyDots(part)) return false;
-    // The last component names the file: Windows would reduce "", "." or blanks to the folder.
-    if (end == std::string::npos) return part.find_first_not_of(". ") != std::string::npos;
-    start = end + 1;
-  }
 }
 
 bool CheckPatchRuns(const unsigned char* runs, std::uint32_t length) {

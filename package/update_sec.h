@@ -6,6 +6,7 @@
 #include <string>
 
 #include "package/addf_writer.h"
+#include "update/name_rules.h"  // IsSafeSectionName
 #include "platform/file.h"
 
 // Record layout: kind, fileLength, nameLength N, name (N bytes with its NUL), dataLength D, data.
@@ -22,10 +23,6 @@ inline std::uint32_t SectionNameLength(const unsigned char* s) { return ReadLe32
 inline const char* SectionName(const unsigned char* s) { return reinterpret_cast<const char*>(s + 12); }
 inline std::uint32_t SectionDataLength(const unsigned char* s) { return ReadLe32(s + 12 + SectionNameLength(s)); }
 inline const unsigned char* SectionData(const unsigned char* s) { return s + 16 + SectionNameLength(s); }
-
-// True when the name stays below the root: not empty, not absolute, no drive or stream colon,
-// no ".." component with either separator.
-bool IsSafeSectionName(const std::string& name);
 
 // True when the runs fill exactly length bytes, every head and every run's bytes inside them.
 bool CheckPatchRuns(const unsigned char* runs, std::uint32_t length);

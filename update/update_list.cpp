@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "net/comm_http.h"
+#include "update/name_rules.h"
 #include "platform/message_box.h"
 #include "platform/process.h"
 #include "update/strings.h"
@@ -67,8 +68,10 @@ std::string PackageFileName(const std::string& url) {
   std::size_t slash = url.rfind('/');
   if (slash == std::string::npos) return std::string();
   std::string name = url.substr(slash + 1);
-  // No list may make the program touch a file outside DownloadDir.
-  if (name.find('\\') != std::string::npos || name.find(':') != std::string::npos || name == "..") return std::string();
+  // No list may make the program touch a file outside DownloadDir. Scanned GBK-aware: the trail byte
+  // of a character such as 0x81 0x5C is no backslash.
+  if (FindPathSeparator(name) != std::string::npos || name.find(':') != std::string::npos || name == "..")
+    return std::string();
   return name;
 }
 

@@ -59,6 +59,7 @@ class CrashSafety : public ::testing::Test {
       if (line.compare(0, 6, "..\\..\\") == 0) line = line.substr(6);
       for (char& c : line)
         if (c == '\\') c = '/';
+      if (!line.empty() && line.back() == '/') line.pop_back();  // a folder line
       if (!line.empty()) obsolete_.insert(platform_path(line));
       start = end + 1;
     }

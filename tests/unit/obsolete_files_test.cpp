@@ -7,7 +7,9 @@
 #include <system_error>
 
 #include "package/obsolete_files.h"
+#include "platform/codepage.h"
 #include "platform/file_system.h"
+#include "platform/stdio_file.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -172,6 +174,73 @@ TEST_F(Obsolete, DeletePathTreeAndIsDirectory) {
   ASSERT_TRUE(platform::SetFileAttributesNormal(root_ + "/data/d/e/ro.dat"));
   EXPECT_TRUE(DeletePathTree(root_ + "/data/d"));
   EXPECT_FALSE(Has("data/d"));
+}
+
+}  // namespace
+
+namespace {
+
+// Lines that resolve to the program's own folder or a folder above it, however Windows would spell
+// or trim them, would take the program, its library and its log along: they are passed over.
+TEST_F(Obsolete, TheProgramsFolderAndTheFoldersAboveItStay) {
+  File("bin/patch/nolkpatch.exe");
+  File("bin/patch/nolk.log");
+  File("bin/other.dat");
+  File("bin/patch/old.dat");
+  File("data/a.dat");
+  List(
+      ".\n"
+      ".\\\n"
+      "..\\patch\n"
+      "..\\..\\bin\\patch\\\n"
+      "..\\..\\bin\\patch\n"
+      "..\\..\\BIN\\Patch\n"
+      "..\\..\\bin\\patch.\n"
+      "..\\..\\bin \\patch\n"
+      "..\\..\\bin\\.\\patch\\..\\patch\n"
+      "..\n"
+      "..\\..\\bin\n"
+      "..\\..\\bin.\n"
+      "..\\..\\ \n"
+      "..\\..\\..\\game\\bin\n"
+      "old.dat\n"
+      "..\\other.dat\n");
+  RemoveObsoleteFiles();
+  EXPECT_TRUE(Has("bin/patch/nolkpatch.exe"));
+  EXPECT_TRUE(Has("bin/patch/nolk.log"));
+  EXPECT_TRUE(Has("data/a.dat"));
+  // What lies inside those folders can still be listed.
+  EXPECT_FALSE(Has("bin/patch/old.dat"));
+  EXPECT_FALSE(Has("bin/other.dat"));
+}
+
+// 乗 is 0x81 0x5C in GBK: a line naming a folder of that name removes that folder, not a folder cut
+// at the byte that looks like a backslash.
+TEST_F(Obsolete, LinesAreSplitGbkAware) {
+  const std::string jou = "乗";
+  ASSERT_EQ(jou, "\x81\x5c");
+  // Made and looked at through the platform layer, with GBK paths, as the program sees them.
+  const std::string folder = root_ + "/data/" + jou + "x";
+  ASSERT_TRUE(platform::MakeDir(folder));
+  ASSERT_TRUE(platform::MakeDir(folder + "/sub"));
+  std::FILE* f = platform::OpenStdFile(folder + "/sub/f.dat", "wb");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  File("data/keep.dat");
+  List("..\\..\\data\\" + jou + "x\\sub\\f.dat\r\n..\\..\\data\\" + jou + "x\r\n");
+  RemoveObsoleteFiles();
+  EXPECT_EQ(platform::GetPathKind(folder), platform::PathKind::kNone);
+  EXPECT_TRUE(Has("data/keep.dat"));
+}
+
+// nolkpack verify reads the list as if the program ran in a folder that does not exist.
+TEST_F(Obsolete, FromAStartFolderThatNeedNotExist) {
+  File("data/a.dat");
+  File("data/b.dat");
+  List("..\\..\\data\\a.dat\n");
+  RemoveObsoleteFilesIn(root_ + "/nowhere/start");
+  EXPECT_FALSE(Has("data/a.dat"));
+  EXPECT_TRUE(Has("data/b.dat"));
 }
 
 }  // namespace

@@ -17,35 +17,15 @@
 #include "tests/support/http_test_server.h"
 #include "tests/support/test_files.h"
 #include "tests/support/update_chain.h"
+#include "tests/support/wine_driver.h"
 #include "update/version.h"
 
 namespace {
 
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
-
-std::string WinePath(const std::string& unixPath) {
-  std::string p = "Z:" + unixPath;
-  for (char& c : p)
-    if (c == '/') c = '\\';
-  return p;
-}
-
-std::string Hex(const std::string& s) {
-  static const char* d = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : s) out += std::string(1, d[c >> 4]) + d[c & 15];
-  return out;
-}
-
-std::string Unhex(const std::string& h) {
-  std::string out;
-  for (std::size_t i = 0; i + 1 < h.size(); i += 2)
-    out += static_cast<char>(std::strtol(h.substr(i, 2).c_str(), nullptr, 16));
-  return out;
-}
+using testsupport::Env;
+using testsupport::Unhex;
+using testsupport::WinePath;
+using testsupport::Hex;
 
 bool WaitFor(const std::string& path, int timeoutMs) {
   for (int waited = 0; waited < timeoutMs; waited += 50) {

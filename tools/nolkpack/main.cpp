@@ -2,6 +2,7 @@
 //   nolkpack build OLD_DIR NEW_DIR --version X.Y.Z -o FILE
 //   nolkpack list FILE
 //   nolkpack line FILE --url URL
+//   nolkpack verify OLD_DIR NEW_DIR PACKAGE...
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "platform/codepage.h"
 #include "tools/nolkpack/pack_build.h"
 #include "tools/nolkpack/pack_inspect.h"
+#include "tools/nolkpack/pack_verify.h"
 
 namespace {
 
@@ -16,7 +18,22 @@ const char kUsage[] =
     "usage:\n"
     "  nolkpack build OLD_DIR NEW_DIR --version X.Y.Z -o FILE\n"
     "  nolkpack list FILE\n"
-    "  nolkpack line FILE --url URL\n";
+    "  nolkpack line FILE --url URL\n"
+    "  nolkpack verify OLD_DIR NEW_DIR PACKAGE...\n";
+
+const char kHelp[] =
+    "\n"
+    "build   writes the package that brings a client at OLD_DIR, or at any earlier release, to\n"
+    "        NEW_DIR (plain game trees, each with its var/gac/update.ini; NEW_DIR's must say\n"
+    "        Version=X.Y.Z). The obsolete-file list data/DelFileList.dat is kept by the tool: it is\n"
+    "        written into NEW_DIR and into the package. Names some client cannot write are refused.\n"
+    "list    prints the header and every record of a package.\n"
+    "line    prints the update-list line \"X.Y.Z URL md5\" of a package.\n"
+    "verify  applies the packages to a scratch copy of OLD_DIR with the program's own engine,\n"
+    "        removes the obsolete files as a client does, and compares the result with NEW_DIR,\n"
+    "        names compared as Windows compares them. Prints every difference.\n"
+    "\n"
+    "exit codes: 0 done, 1 refused or failed (verify: a difference), 2 bad arguments\n";
 
 int Usage(const std::string& problem) {
   std::fprintf(stderr, "nolkpack: %s\n%s", problem.c_str(), kUsage);
@@ -82,6 +99,8 @@ int main(int argc, char** argv) {
     if (!ok) return Fail(error);
     std::printf("%s: %d added, %d changed, %d listed for removal\n", output.c_str(), stats.added, stats.modified,
                 stats.removed);
+    std::printf("%s: the obsolete-file list of this release; keep it in NEW_DIR, the next release is built from it\n",
+                platform::HostPath(stats.listPath).c_str());
     return 0;
   }
   if (command == "list") {
@@ -104,8 +123,29 @@ int main(int argc, char** argv) {
     Print(text);
     return 0;
   }
+  if (command == "verify") {
+    if (plain.size() < 3) return Usage("verify takes OLD_DIR, NEW_DIR and at least one PACKAGE");
+    if (!version.empty() || !output.empty() || !url.empty()) return Usage("verify takes no options");
+    std::vector<std::string> packages;
+    for (std::size_t i = 2; i < plain.size(); ++i) packages.push_back(Arg(plain[i].c_str()));
+    std::vector<std::string> problems, notes;
+    std::string error;
+    if (!nolkpack::VerifyPackages(Arg(plain[0].c_str()), Arg(plain[1].c_str()), packages, &problems, &notes, &error))
+      return Fail(error);
+    for (const std::string& n : notes) std::printf("note: %s\n", n.c_str());
+    for (const std::string& p : problems) std::printf("%s\n", p.c_str());
+    if (!problems.empty()) {
+      std::fprintf(stderr, "nolkpack: verify: %d problem%s\n", static_cast<int>(problems.size()),
+                   problems.size() == 1 ? "" : "s");
+      return 1;
+    }
+    std::printf("verify: %d package%s from OLD_DIR to NEW_DIR\n", static_cast<int>(packages.size()),
+                packages.size() == 1 ? " leads" : "s lead");
+    return 0;
+  }
   if (command == "-h" || command == "--help" || command == "help") {
     Print(kUsage);
+    Print(kHelp);
     return 0;
   }
   return Usage("unknown subcommand " + command);

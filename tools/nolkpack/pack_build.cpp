@@ -4,14 +4,19 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
+#include <system_error>
 #include <set>
 
 #include "package/update_sec.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
 #include "platform/large_file.h"
+#include "platform/ini_file.h"
 #include "platform/stdio_file.h"
+#include "tools/nolkpack/obsolete_list.h"
+#include "update/name_rules.h"
 
 // bzlib.h brings windows.h along on Windows; its DeleteFile macro would rename ours.
 #undef DeleteFile
@@ -21,7 +26,6 @@ namespace {
 
 const char kDelFileList[] = "data/DelFileList.dat";
 const char kUpdateIni[] = "var/gac/update.ini";
-const char kListPrefix[] = "..\\..\\";
 // The obsolete-file list is read in lines of at most this many bytes; a longer one ends it.
 const std::size_t kMaxListLine = 259;
 // Records hold their lengths as signed 32-bit counts.
@@ -34,10 +38,7 @@ void PutLe32(std::string* out, std::uint32_t v) {
   out->append(b, 4);
 }
 
-struct Entry {
-  bool isDirectory;
-};
-using Tree = std::map<std::string, Entry>;  // relative GBK path with "/" -> entry
+using Tree = GameTree;
 
 bool Scan(const std::string& root, const std::string& rel, Tree* tree, std::string* error) {
   const std::string dir = rel.empty() ? root : root + "/" + rel;
@@ -56,7 +57,7 @@ bool Scan(const std::string& root, const std::string& rel, Tree* tree, std::stri
       *error = "links are not supported in a game tree: " + platform::HostPath(root + "/" + path);
       return false;
     }
-    (*tree)[path] = Entry{data.isDirectory};
+    (*tree)[path] = TreeEntry{data.isDirectory};
     if (data.isDirectory) subdirs.push_back(path);
   } while (platform::FindNext(search, &data));
   platform::FindClose(search);
@@ -65,7 +66,9 @@ bool Scan(const std::string& root, const std::string& rel, Tree* tree, std::stri
   return true;
 }
 
-bool ReadWhole(const std::string& path, std::string* bytes, std::string* error) {
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error) {
   std::FILE* f = platform::OpenStdFile(path, "rb");
   if (!f) {
     *error = "cannot read " + platform::HostPath(path);
@@ -88,37 +91,36 @@ bool ReadWhole(const std::string& path, std::string* bytes, std::string* error) 
   return true;
 }
 
-// Entries of an obsolete-file list, as paths relative to the root with "/" separators.
-std::vector<std::string> ReadListEntries(const std::string& listPath) {
-  std::vector<std::string> entries;
-  std::string text, err;
-  if (platform::GetPathKind(listPath) != platform::PathKind::kFile || !ReadWhole(listPath, &text, &err)) return entries;
-  std::string::size_type start = 0;
-  while (start < text.size()) {
-    std::string::size_type end = text.find('\n', start);
-    std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    start = end == std::string::npos ? text.size() : end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.compare(0, std::strlen(kListPrefix), kListPrefix) != 0 &&
-        line.compare(0, std::strlen(kListPrefix), "../../") != 0)
-      continue;  // not below the root: nothing we could keep meaningfully
-    std::string rel = line.substr(std::strlen(kListPrefix));
-    for (char& c : rel)
-      if (c == '\\') c = '/';
-    while (!rel.empty() && rel.back() == '/') rel.pop_back();
-    if (!rel.empty()) entries.push_back(rel);
+namespace {
+
+// A name found by the folder search that cannot be found again by its GBK form has none: the host
+// turned it into something else. Names it as the host spells it, so the operator can read it.
+bool CheckGbkForm(const std::string& root, const std::string& rel, std::string* error) {
+  if (platform::GetPathKind(root + "/" + rel) != platform::PathKind::kNone) return true;
+  std::string::size_type slash = rel.rfind('/');  // "/" is never a GBK trail byte
+  const std::string folder = slash == std::string::npos ? root : root + "/" + rel.substr(0, slash);
+  std::string shown = platform::HostPath(folder) + "/...";
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(platform::HostPath(folder), ec)) {
+    const std::string name = e.path().filename().u8string();
+    if (platform::GbkToUtf8(platform::Utf8ToGbk(name)) != name) shown = e.path().u8string();
   }
-  return entries;
+  *error = "a name has no GBK form, so no client can write it: " + shown;
+  return false;
 }
 
-std::string ListLine(const std::string& rel) {
-  std::string line = kListPrefix + rel;
-  for (char& c : line)
-    if (c == '/') c = '\\';
-  return line;
+std::string VersionOf(const std::string& ini, bool* found) {
+  *found = platform::GetPathKind(ini) == platform::PathKind::kFile;
+  return *found ? platform::ReadIniString(ini, "Setting", "Version", "") : std::string();
+}
+
+bool StartsWithFolder(const std::string& key, const std::string& folder) {
+  return key.size() > folder.size() && key.compare(0, folder.size(), folder) == 0 && key[folder.size()] == '/';
 }
 
 }  // namespace
+
+bool ScanTree(const std::string& root, GameTree* tree, std::string* error) { return Scan(root, "", tree, error); }
 
 std::string MakePatchRuns(const std::string& oldBytes, const std::string& newBytes) {
   const std::size_t common = std::min(oldBytes.size(), newBytes.size());
@@ -238,18 +240,80 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
   Tree oldTree, newTree;
   if (!Scan(oldDir, "", &oldTree, error) || !Scan(newDir, "", &newTree, error)) return false;
 
+  // The version file is what tells clients the package is applied; without it, or with another
+  // version, they apply the package again at every start.
+  bool found = false;
+  const std::string newVersion = VersionOf(newDir + "/" + kUpdateIni, &found);
+  VersionCode newCode = 0;
+  if (!found) {
+    *error = "NEW_DIR has no " + std::string(kUpdateIni) + ": clients would apply the package again at every start";
+    return false;
+  }
+  if (!ScanVersion(newVersion, &newCode) || newCode != version) {
+    *error = std::string(kUpdateIni) + " of NEW_DIR says Version=" + newVersion + ", not " + VersionText(version) +
+             ": clients would apply the package again at every start";
+    return false;
+  }
+  const std::string oldVersion = VersionOf(oldDir + "/" + kUpdateIni, &found);
+  VersionCode oldCode = 0;
+  if (found && ScanVersion(oldVersion, &oldCode) && oldCode >= version) {
+    *error = "OLD_DIR is at version " + VersionText(oldCode) + ", not older than " + VersionText(version) +
+             ": clients there would not apply the package";
+    return false;
+  }
+
+  // Names every client can write, and no two that Windows takes for one.
+  std::map<std::string, std::string> newKeys;  // Windows key -> path
+  std::set<std::string> newFileKeys;
+  for (const auto& item : newTree) {
+    const std::string& rel = item.first;
+    if (!CheckGbkForm(newDir, rel, error)) return false;
+    std::string why;
+    if (!IsPortablePackageName(rel, &why)) {
+      *error = "cannot go into a package: " + platform::HostPath(rel) + ": " + why;
+      return false;
+    }
+    const std::string key = WindowsPathKey(rel);
+    auto twin = newKeys.emplace(key, rel);
+    if (!twin.second) {
+      *error = "NEW_DIR holds " + platform::HostPath(twin.first->second) + " and " + platform::HostPath(rel) +
+               ", which Windows takes for one name";
+      return false;
+    }
+    if (!item.second.isDirectory) newFileKeys.insert(key);
+  }
+  const std::string listKey = WindowsPathKey(kDelFileList);
+  auto data = newKeys.find("DATA");
+  if (data != newKeys.end() && data->second != "data") {
+    *error = "NEW_DIR spells its data folder " + platform::HostPath(data->second) +
+             "; clients read the obsolete-file list from data/DelFileList.dat, spelled so";
+    return false;
+  }
+  if (newTree.count("data") && !newTree.at("data").isDirectory) {
+    *error = "NEW_DIR/data is a file; the obsolete-file list lives in the folder data/";
+    return false;
+  }
+  if (newTree.count(kDelFileList) && newTree.at(kDelFileList).isDirectory) {
+    *error = "NEW_DIR/" + std::string(kDelFileList) + " is a folder; nolkpack keeps the obsolete-file list there";
+    return false;
+  }
+
+  std::map<std::string, bool> oldKinds;  // Windows key -> is a folder
+  for (const auto& item : oldTree) oldKinds[WindowsPathKey(item.first)] = item.second.isDirectory;
+
   std::vector<std::string> records;
   std::string iniRecord;
   for (const auto& item : newTree) {
     const std::string& rel = item.first;
-    auto old = oldTree.find(rel);
-    if (old != oldTree.end() && old->second.isDirectory != item.second.isDirectory) {
-      *error = "a package cannot turn a " + std::string(old->second.isDirectory ? "folder" : "file") + " into a " +
+    auto kind = oldKinds.find(WindowsPathKey(rel));
+    if (kind != oldKinds.end() && kind->second != item.second.isDirectory) {
+      *error = "a package cannot turn a " + std::string(kind->second ? "folder" : "file") + " into a " +
                (item.second.isDirectory ? "folder" : "file") + ": " + platform::HostPath(rel);
       return false;
     }
+    auto old = oldTree.find(rel);
     if (item.second.isDirectory) {
-      if (old == oldTree.end()) {
+      if (kind == oldKinds.end()) {
         // Folders come only on the way to a file.
         bool hasFile = false;
         for (auto it = newTree.upper_bound(rel + "/");
@@ -259,19 +323,16 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
       }
       continue;
     }
-    if (rel == kDelFileList) continue;  // written below, from both lists
-    if (rel.size() + 1 > 0xFFFF) {
-      *error = "path too long: " + platform::HostPath(rel);
-      return false;
-    }
+    if (rel == kDelFileList) continue;  // written below
     std::string newBytes, oldBytes;
-    if (!ReadWhole(newDir + "/" + rel, &newBytes, error)) return false;
+    if (!ReadWholeFile(newDir + "/" + rel, &newBytes, error)) return false;
     std::string record;
+    // In place only under the very same name: a client on a case-sensitive file system has no other.
     if (old == oldTree.end()) {
       record = MakeRecord(kSectionAddf, 0, rel, newBytes);
       ++stats->added;
     } else {
-      if (!ReadWhole(oldDir + "/" + rel, &oldBytes, error)) return false;
+      if (!ReadWholeFile(oldDir + "/" + rel, &oldBytes, error)) return false;
       if (oldBytes == newBytes) continue;
       std::string runs = MakePatchRuns(oldBytes, newBytes);
       if (runs.size() < newBytes.size()) {
@@ -288,38 +349,91 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
       records.push_back(std::move(record));
   }
 
-  // The obsolete-file list: what the old list still names, plus what went, less what is back.
-  std::set<std::string> gone;
-  for (const std::string& e : ReadListEntries(oldDir + "/" + kDelFileList)) gone.insert(e);
-  for (const std::string& e : ReadListEntries(newDir + "/" + kDelFileList)) gone.insert(e);
-  for (const auto& item : oldTree) {
-    if (newTree.count(item.first) || item.first == kDelFileList) continue;
-    // A folder that went takes everything below it along.
-    std::string::size_type slash = item.first.rfind('/');
-    if (slash != std::string::npos && !newTree.count(item.first.substr(0, slash)) &&
-        oldTree.count(item.first.substr(0, slash)))
+  // The obsolete-file list is the whole history of removals, less everything that exists again: a
+  // client several releases behind removes only once, from the list of the newest package. It
+  // comes from the lists kept with OLD_DIR (and with NEW_DIR, when built before) and from what went
+  // from OLD_DIR to NEW_DIR, every file and folder on its own line, so that a folder that partly
+  // comes back later keeps the rest of its content listed.
+  std::vector<ListEntry> carried;
+  for (const std::string& dir : {oldDir, newDir}) {
+    std::string text;
+    if (platform::GetPathKind(dir + "/" + kDelFileList) == platform::PathKind::kFile) {
+      if (!ReadWholeFile(dir + "/" + kDelFileList, &text, error)) return false;
+      for (const ListEntry& e : ParseObsoleteList(text)) carried.push_back(e);
+    }
+  }
+  std::vector<ListEntry> entries;
+  for (const auto& item : oldTree)
+    if (!newKeys.count(WindowsPathKey(item.first)) && WindowsPathKey(item.first) != listKey)
+      entries.push_back(ListEntry{item.first, true, item.second.isDirectory});
+  std::set<std::string> listedFolders;
+  for (const ListEntry& e : carried)
+    if (e.belowRoot) listedFolders.insert(WindowsPathKey(e.path).substr(0, WindowsPathKey(e.path).rfind('/')));
+  for (const ListEntry& e : carried) {
+    if (!e.belowRoot) {
+      entries.push_back(e);
       continue;
-    gone.insert(item.first);
+    }
+    const std::string key = WindowsPathKey(e.path);
+    // A path below a file of NEW_DIR, or a folder where NEW_DIR has a file: clients that skipped
+    // releases still hold that folder, and no package can turn it into a file.
+    for (const std::string& file : newFileKeys) {
+      if (StartsWithFolder(key, file) || (e.folder && key == file)) {
+        *error = platform::HostPath(newKeys[file]) +
+                 " was a folder in an earlier release (the obsolete-file list names " + platform::GbkToUtf8(ListLine(e)) +
+                 "); clients that skipped releases still have it, and a package cannot turn it into a file";
+        return false;
+      }
+    }
+    if (key.empty() || key == listKey) continue;
+    if (newKeys.count(key)) {
+      // Exists again. A folder line of an older tool with nothing listed below it: its other
+      // retired content cannot be known any more.
+      if (!e.folder && !newFileKeys.count(key) && !listedFolders.count(key))
+        stats->warnings.push_back("the retired folder " + platform::HostPath(e.path) +
+                                  " partly comes back; what else it held is not listed (check with nolkpack verify)");
+      continue;
+    }
+    entries.push_back(e);
+  }
+  // One line per path and spelling (on a case-sensitive client each spelling is a file of its own).
+  std::map<std::string, ListEntry> lines;
+  for (const ListEntry& e : entries) {
+    ListEntry plain = e;
+    plain.folder = false;
+    auto at = lines.emplace(ListLine(plain), e);
+    if (e.folder) at.first->second.folder = true;
   }
   std::string listText;
-  for (const std::string& e : gone) {
-    if (newTree.count(e)) continue;
-    std::string line = ListLine(e);
+  for (const auto& l : lines) {
+    const std::string line = ListLine(l.second);
     if (line.size() > kMaxListLine) {
-      *error = "path too long for the obsolete-file list (259 bytes): " + platform::HostPath(e);
+      *error = "path too long for the obsolete-file list (259 bytes): " + platform::HostPath(line);
       return false;
     }
     listText += line + "\r\n";
     ++stats->removed;
   }
-  std::string oldList;
-  bool hadList = oldTree.count(kDelFileList) && ReadWhole(oldDir + "/" + kDelFileList, &oldList, error);
-  if ((hadList || !listText.empty()) && !(hadList && oldList == listText))
-    records.push_back(MakeRecord(kSectionAddf, 0, kDelFileList, listText));
+  // Always, even when empty or unchanged: the list of an earlier package must never stay in force.
+  records.push_back(MakeRecord(kSectionAddf, 0, kDelFileList, listText));
 
   // Last, so a package cut short keeps the old version and is applied again in full.
   if (!iniRecord.empty()) records.push_back(std::move(iniRecord));
-  return WritePackage(outPath, version, records, error);
+  if (!WritePackage(outPath, version, records, error)) return false;
+
+  // NEW_DIR keeps the list: the next release is built from it.
+  const std::string listPath = newDir + "/" + kDelFileList;
+  if (!newTree.count("data")) platform::MakeDir(newDir + "/data");
+  std::FILE* f = platform::OpenStdFile(listPath, "wb");
+  bool ok = f && std::fwrite(listText.data(), 1, listText.size(), f) == listText.size();
+  ok = f && std::fclose(f) == 0 && ok;
+  if (!ok) {
+    platform::DeleteFile(outPath);
+    *error = "cannot write " + platform::HostPath(listPath) + " (the package is not kept without it)";
+    return false;
+  }
+  stats->listPath = listPath;
+  return true;
 }
 
 }  // namespace nolkpack

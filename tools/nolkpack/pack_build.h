@@ -2,12 +2,23 @@
 // file ("ZBNR", version, reserved word, bzip2 body of records and a short tail).
 #pragma once
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "update/version.h"
 
 namespace nolkpack {
+
+struct TreeEntry {
+  bool isDirectory;
+};
+using GameTree = std::map<std::string, TreeEntry>;  // relative GBK path with "/" -> entry
+
+// Every file and folder below root (links refused). False with *error.
+bool ScanTree(const std::string& root, GameTree* tree, std::string* error);
+// A whole file (2 GiB at most).
+bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);
 
 // MODI runs that turn old into new in place (the length is set afterwards), skipping equal stretches
 // when that saves bytes.
@@ -25,12 +36,15 @@ struct BuildStats {
   int modified = 0;
   int removed = 0;  // entries of the obsolete-file list
   std::vector<std::string> warnings;
+  std::string listPath;  // where NEW_DIR now keeps that list
 };
 
-// The package that turns the tree at oldDir into the tree at newDir (GBK paths). New files become
-// ADDF records, changed ones MODI where that is smaller, else ADDF; paths gone from newDir go to
-// data/DelFileList.dat, which keeps the old list's entries that newDir does not bring back. The
-// record of var/gac/update.ini comes last.
+// The package that turns the tree at oldDir into the tree at newDir (GBK paths), for clients at
+// oldDir or at any earlier release. New files become ADDF records, changed ones MODI where that is
+// smaller, else ADDF. data/DelFileList.dat always goes into the package and into newDir: the old
+// list's entries that newDir does not bring back, plus every path gone from oldDir, names compared
+// as Windows compares them. The record of var/gac/update.ini comes last. Refuses names some client
+// cannot write, a newDir without update.ini at the given version, and what no package can express.
 bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionCode version, const std::string& outPath,
                   BuildStats* stats, std::string* error);
 

@@ -96,6 +96,13 @@ bool ListPackage(const std::string& path, std::string* out, std::string* error) 
   return true;
 }
 
+bool ReadPackageVersion(const std::string& path, VersionCode* version, std::string* error) {
+  unsigned char header[12];
+  if (!ReadHeader(path, header, error)) return false;
+  *version = ReadLe32(header + 4);
+  return true;
+}
+
 bool PackageLine(const std::string& path, const std::string& url, std::string* out, std::string* error) {
   if (url.empty() || url.find_first_of(" \t\r\n\v\f") != std::string::npos) {
     *error = "the URL must be one word without blanks";

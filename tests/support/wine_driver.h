@@ -1,0 +1,35 @@
+// Small helpers of the native drivers that run Windows programs under Wine.
+#pragma once
+#include <cstdlib>
+#include <string>
+
+namespace testsupport {
+
+inline std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+// The Linux file system is drive Z: under Wine.
+inline std::string WinePath(const std::string& unixPath) {
+  std::string p = "Z:" + unixPath;
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return p;
+}
+
+// The Win32 helpers write texts as hexadecimal bytes, so GBK survives the trip.
+inline std::string Hex(const std::string& s) {
+  static const char* d = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : s) out += std::string(1, d[c >> 4]) + d[c & 15];
+  return out;
+}
+inline std::string Unhex(const std::string& h) {
+  std::string out;
+  for (std::size_t i = 0; i + 1 < h.size(); i += 2)
+    out += static_cast<char>(std::strtol(h.substr(i, 2).c_str(), nullptr, 16));
+  return out;
+}
+
+}  // namespace testsupport

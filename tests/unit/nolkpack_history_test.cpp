@@ -1,0 +1,280 @@
+// nolkpack over a release history: names compared as Windows compares them, a list record in every
+// package, carried-over lines normalised, folders partly brought back, refusals and version checks,
+// and verify on packages made the old way.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "package/bz_update_helper.h"
+#include "package/update_sec.h"
+#include "platform/codepage.h"
+#include "tests/support/child_process.h"
+#include "tests/support/game_tree.h"
+#include "tests/support/test_files.h"
+#include "tools/nolkpack/pack_build.h"
+#include "tools/nolkpack/pack_verify.h"
+#include "update/version.h"
+
+namespace {
+
+using testsupport::Exists;
+using testsupport::WriteFile;
+
+const char kList[] = "data/DelFileList.dat";
+
+class History : public ::testing::Test {
+ protected:
+  std::string Path(const std::string& name) { return dir_.Path() + "/" + name; }
+  // A release: files (host paths) and its version file.
+  void Release(const std::string& name, const std::string& version, const std::vector<std::string>& files) {
+    testsupport::MakeDirs(Path(name) + "/var/gac");
+    WriteFile(Path(name) + "/var/gac/update.ini", testsupport::UpdateIniText(version));
+    for (const std::string& f : files) {
+      testsupport::MakeDirs(Path(name) + "/" + f.substr(0, f.rfind('/')));
+      WriteFile(Path(name) + "/" + f, f + version);
+    }
+  }
+  bool Build(const std::string& from, const std::string& to, const std::string& version, std::string* error) {
+    nolkpack::BuildStats stats;
+    return nolkpack::BuildPackage(Path(from), Path(to), ParseVersionCode(version), Path(to + ".pkg"), &stats, error);
+  }
+  // The obsolete-file list the package of release `to` carries.
+  std::string PackagedList(const std::string& to, const std::string& version) {
+    BzUpdateHelper reader;
+    EXPECT_TRUE(reader.Open(ParseVersionCode(version), "p", Path(to + ".pkg")));
+    while (const unsigned char* s = reader.ReadSection())
+      if (std::string(SectionName(s)) == kList)
+        return std::string(reinterpret_cast<const char*>(SectionData(s)), SectionDataLength(s));
+    ADD_FAILURE() << "no list record in " << to;
+    return "";
+  }
+  // Applies the packages of the named releases to a copy of release `from`.
+  std::string Play(const std::string& from, const std::vector<std::pair<std::string, std::string>>& chain) {
+    const std::string game = Path("play-" + from);
+    testsupport::CopyTree(Path(from), game);
+    std::vector<nolkpack::PackageToApply> packages;
+    for (const auto& c : chain) packages.push_back({Path(c.first + ".pkg"), ParseVersionCode(c.second)});
+    std::vector<std::vector<std::string>> names;
+    std::string failure;
+    EXPECT_TRUE(nolkpack::ApplyLikeTheClient(packages, game, game + "/bin/patch", &names, &failure)) << failure;
+    return game;
+  }
+  testsupport::TempDir dir_;
+};
+
+// On Windows the old spelling is the new file: listing it would delete what the package just wrote.
+TEST_F(History, CaseOnlyRenamesListNothing) {
+  Release("r1", "1.0.1", {"data/Foo.txt", "data/Models/a.mdl", "data/keep"});
+  Release("r2", "1.0.2", {"data/foo.txt", "data/models/a.mdl", "data/keep"});
+  std::string error;
+  ASSERT_TRUE(Build("r1", "r2", "1.0.2", &error)) << error;
+  EXPECT_EQ(PackagedList("r2", "1.0.2"), "");
+  // The new spellings are written whole, so a client on a case-sensitive system has them too.
+  const std::string game = Play("r1", {{"r2", "1.0.2"}});
+  EXPECT_TRUE(Exists(game + "/data/foo.txt"));
+  EXPECT_TRUE(Exists(game + "/data/models/a.mdl"));
+}
+
+// A file retired by r2 and back in r3: r3's package must replace r2's list even with nothing gone.
+TEST_F(History, EveryPackageCarriesAListTrueForItsRelease) {
+  Release("r1", "1.0.1", {"data/a", "data/back"});
+  Release("r2", "1.0.2", {"data/a"});
+  Release("r3", "1.0.3", {"data/a", "data/back"});
+  std::string error;
+  ASSERT_TRUE(Build("r1", "r2", "1.0.2", &error)) << error;
+  EXPECT_EQ(PackagedList("r2", "1.0.2"), "..\\..\\data\\back\r\n");
+  ASSERT_TRUE(Build("r2", "r3", "1.0.3", &error)) << error;
+  EXPECT_EQ(PackagedList("r3", "1.0.3"), "");
+  std::string kept;
+  ASSERT_TRUE(testsupport::ReadFile(Path("r3/") + kList, &kept));
+  EXPECT_EQ(kept, "");
+  const std::string game = Play("r1", {{"r2", "1.0.2"}, {"r3", "1.0.3"}});
+  EXPECT_TRUE(Exists(game + "/data/back"));
+}
+
+TEST_F(History, CarriedLinesAreComparedAsClientsResolveThem) {
+  Release("r1", "1.0.1", {"data/x.txt", "data/y.txt", "data/z.txt"});
+  WriteFile(Path("r1/") + kList,
+            "..\\..\\data\\.\\x.txt\r\n..\\..\\data\\\\y.txt\n../..\\DATA/Z.TXT.\r\n..\\..\\data\\gone.txt\r\n"
+            "local.log\r\n.\\sub\\..\\other.log\r\n..\\..\\..\\outside\r\n\r\n");
+  Release("r2", "1.0.2", {"data/x.txt", "data/y.txt", "data/z.txt"});
+  std::string error;
+  ASSERT_TRUE(Build("r1", "r2", "1.0.2", &error)) << error;
+  // Back again: dropped. Still gone: kept. Relative to the program's folder: kept as they are.
+  EXPECT_EQ(PackagedList("r2", "1.0.2"), "..\\..\\data\\gone.txt\r\nlocal.log\r\nother.log\r\n");
+}
+
+TEST_F(History, AFolderPartlyBroughtBackLosesTheRest) {
+  Release("r1", "1.0.1", {"data/old/a", "data/old/b", "data/old/deep/c", "data/keep"});
+  Release("r2", "1.0.2", {"data/keep"});
+  Release("r3", "1.0.3", {"data/keep", "data/old/a"});
+  std::string error;
+  ASSERT_TRUE(Build("r1", "r2", "1.0.2", &error)) << error;
+  ASSERT_TRUE(Build("r2", "r3", "1.0.3", &error)) << error;
+  EXPECT_EQ(PackagedList("r3", "1.0.3"), "..\\..\\data\\old\\b\r\n..\\..\\data\\old\\deep\\\r\n..\\..\\data\\old\\deep\\c\r\n");
+  const std::string game = Play("r1", {{"r2", "1.0.2"}, {"r3", "1.0.3"}});
+  EXPECT_TRUE(Exists(game + "/data/old/a"));
+  EXPECT_FALSE(Exists(game + "/data/old/b"));
+  EXPECT_FALSE(Exists(game + "/data/old/deep"));
+  EXPECT_TRUE(Exists(game + "/data/keep"));
+}
+
+TEST_F(History, WhatNoPackageCanExpressIsRefused) {
+  struct Case {
+    std::vector<std::string> r1, r2, r3;
+    const char* says;
+  };
+  const std::vector<Case> cases = {
+      // A retired folder back as a file: clients that skipped r2 still have the folder.
+      {{"data/x/y"}, {"data/k"}, {"data/x"}, "was a folder in an earlier release"},
+      {{"data/x/y"}, {"data/k"}, {"data/X"}, "was a folder in an earlier release"},
+#ifndef _WIN32  // such a tree cannot be made where names ignore case
+      // Case only, still one name on Windows.
+      {{"data/a"}, {"data/Models/a"}, {"data/models/a", "data/MODELS/b"}, "which Windows takes for one name"},
+#endif
+      {{"data/a"}, {"data/k"}, {"data/K/x"}, "cannot turn a file into a folder"},
+      {{"data/a"}, {"data/k"}, {"DATA/k"}, "spells its data folder DATA"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string p = "c" + std::to_string(n++);
+    Release(p + "1", "1.0.1", c.r1);
+    Release(p + "2", "1.0.2", c.r2);
+    Release(p + "3", "1.0.3", c.r3);
+    std::string error;
+    ASSERT_TRUE(Build(p + "1", p + "2", "1.0.2", &error)) << error;
+    EXPECT_FALSE(Build(p + "2", p + "3", "1.0.3", &error)) << c.says;
+    EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    EXPECT_FALSE(Exists(Path(p + "3.pkg")));
+  }
+}
+
+TEST_F(History, TheVersionFileMustSayTheVersion) {
+  Release("r1", "1.0.1", {"data/a"});
+  Release("r2", "1.0.2", {"data/a"});
+  std::string error;
+  EXPECT_FALSE(Build("r1", "r2", "1.0.3", &error));
+  EXPECT_NE(error.find("says Version=1.0.2, not 1.0.3"), std::string::npos) << error;
+  EXPECT_FALSE(Build("r2", "r2", "1.0.2", &error));
+  EXPECT_NE(error.find("OLD_DIR is at version 1.0.2, not older than 1.0.2"), std::string::npos) << error;
+  testsupport::RemoveTree(Path("r2/var"));
+  EXPECT_FALSE(Build("r1", "r2", "1.0.2", &error));
+  EXPECT_NE(error.find("NEW_DIR has no var/gac/update.ini"), std::string::npos) << error;
+  EXPECT_FALSE(Exists(Path("r2.pkg")));
+}
+
+#ifndef _WIN32
+// As an operator runs the program.
+class Operator : public History {
+ protected:
+  testsupport::ProcessResult Run(std::vector<std::string> args) {
+    testsupport::ProcessOptions o;
+    o.argv = {std::string(std::getenv("NOLK_BIN_DIR")) + "/nolkpack"};
+    o.argv.insert(o.argv.end(), args.begin(), args.end());
+    o.env = {{"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}};
+    o.timeoutSeconds = 60;
+    return testsupport::RunProcess(o);
+  }
+};
+
+TEST_F(Operator, NamesSomeClientCannotWriteAreRefused) {
+  const std::string longName = "data/" + std::string(249, 'l');
+  const struct {
+    std::string name;
+    const char* says;
+  } cases[] = {
+      {"data/a:b", "colon"},
+      {"data/NUL", "\"NUL\" is a Windows device name"},
+      {"data/sub/aux.txt", "\"aux.txt\" is a Windows device name"},
+      {"COM1/x", "\"COM1\" is a Windows device name"},
+      {"data/lpt9.log", "device name"},
+      {"data/x.", "\"x.\" ends in a dot or a blank, which Windows strips"},
+      {"data/x ", "ends in a dot or a blank"},
+      {"data/.../x", "all-dot component"},
+      {"data/a?b", "character Windows does not allow"},
+      {"data/\xf0\x9f\x98\x80"
+      ".txt", "has no GBK form, so no client can write it: "},
+      {longName, "longer than 253 bytes"},
+  };
+  for (const auto& c : cases) {
+    testsupport::RemoveTree(Path("new"));
+    Release("old", "1.0.1", {"data/a"});
+    Release("new", "1.0.2", {"data/a", c.name});
+    auto r = Run({"build", Path("old"), Path("new"), "--version", "1.0.2", "-o", Path("p.pkg")});
+    EXPECT_EQ(r.exitCode, 1) << c.name;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << c.name << ": " << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_FALSE(Exists(Path("p.pkg")));
+  }
+  // Legible, in the terminal's encoding, not as GBK bytes.
+  testsupport::RemoveTree(Path("new"));
+  Release("new", "1.0.2", {"data/a", "data/\xf0\x9f\x98\x80"
+      ".txt"});
+  auto r = Run({"build", Path("old"), Path("new"), "--version", "1.0.2", "-o", Path("p.pkg")});
+  EXPECT_NE(r.err.find(Path("new") + "/data/\xf0\x9f\x98\x80"
+      ".txt"), std::string::npos) << r.err;
+}
+
+TEST_F(Operator, BuildSaysWhereItKeepsTheList) {
+  Release("old", "1.0.1", {"data/a", "data/gone"});
+  Release("new", "1.0.2", {"data/a"});
+  auto r = Run({"build", Path("old"), Path("new"), "--version", "1.0.2", "-o", Path("p.pkg")});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find(Path("new") + "/data/DelFileList.dat: the obsolete-file list of this release; keep it"),
+            std::string::npos)
+      << r.out;
+  std::string list;
+  ASSERT_TRUE(testsupport::ReadFile(Path("new/data/DelFileList.dat"), &list));
+  EXPECT_EQ(list, "..\\..\\data\\gone\r\n");
+}
+
+// The packages of the old way, kept as a fixture: verify finds each fault they carry.
+TEST_F(Operator, VerifyFindsTheFaultsOfTheOldWay) {
+  const std::string f = std::string(std::getenv("NOLK_SOURCE_DIR")) + "/tests/data/old-way";
+  auto r = Run({"verify", f + "/1.0.1", f + "/1.0.5", f + "/packages/p2.pkg", f + "/packages/p3.pkg",
+                f + "/packages/p4.pkg", f + "/packages/p5.pkg"});
+  EXPECT_EQ(r.exitCode, 1);
+  for (const char* says : {
+           "the obsolete-file list line ..\\..\\data\\Foo.txt removes data/foo.txt on Windows",  // case rename
+           "p5.pkg writes no obsolete-file list",                                               // stale list
+           "the obsolete-file list line ..\\..\\data\\back.txt removes data/back.txt",           // stale list
+           "the obsolete-file list line ..\\..\\data\\x.txt removes data/x.txt",                 // raw line
+           "left over after the update: data/old/b.txt",                                       // folder back
+           "\"aux.txt\" is a Windows device name",                                             // refused name
+           "p5.pkg does not write var/gac/update.ini",                                         // version
+           "var/gac/update.ini of NEW_DIR says 1.0.4, the last package leads to 1.0.5",
+       })
+    EXPECT_NE(r.out.find(says), std::string::npos) << says << "\n" << r.out;
+  EXPECT_NE(r.err.find("problems"), std::string::npos) << r.err;
+}
+
+// The same history built the new way from plain trees passes, and is the fixed 1.0.5.
+TEST_F(Operator, VerifyPassesTheSameHistoryBuiltFromPlainTrees) {
+  Release("1.0.1", "1.0.1", {"data/Foo.txt", "data/back.txt", "data/x.txt", "data/old/a.txt", "data/old/b.txt"});
+  Release("1.0.2", "1.0.2", {"data/foo.txt", "data/x.txt"});
+  Release("1.0.3", "1.0.3", {"data/foo.txt", "data/old/a.txt"});
+  Release("1.0.4", "1.0.4", {"data/foo.txt", "data/old/a.txt", "data/x.txt"});
+  Release("1.0.5", "1.0.5", {"data/foo.txt", "data/old/a.txt", "data/x.txt", "data/back.txt"});
+  std::vector<std::string> args = {"verify", Path("1.0.1"), Path("1.0.5")};
+  for (const char* v : {"1.0.2", "1.0.3", "1.0.4", "1.0.5"}) {
+    const std::string prev = v == std::string("1.0.2") ? "1.0.1" : std::string("1.0.") + static_cast<char>(v[4] - 1);
+    auto b = Run({"build", Path(prev), Path(v), "--version", v, "-o", Path(std::string(v) + ".pkg")});
+    ASSERT_EQ(b.exitCode, 0) << b.err;
+    args.push_back(Path(std::string(v) + ".pkg"));
+  }
+  auto r = Run(args);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("verify: 4 packages lead from OLD_DIR to NEW_DIR"), std::string::npos) << r.out;
+  // Without the first package the second finds no data/foo.txt to change: the client would stop.
+  args.erase(args.begin() + 3);
+  r = Run(args);
+  EXPECT_EQ(r.exitCode, 1) << r.out;
+  EXPECT_NE(r.out.find(platform::GbkToUtf8("applying stops: 1.0.3.pkg: data/foo.txt: the client stops with: 打开要更新的文件[")),
+            std::string::npos)
+      << r.out;
+}
+#endif
+
+}  // namespace
