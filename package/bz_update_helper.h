@@ -2,15 +2,22 @@
 // and a bzip2 body of UpdateSec records, handed out one at a time, each whole in memory.
 // It writes and shows nothing; the text of the last failure is kept for the caller.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
+
+#include "package/bz_body_stream.h"
 
 #include "update/version.h"
 
 class BzUpdateHelper {
  public:
+  // threads: decoding threads for the body (BzBodyStream::DefaultThreads() unless given).
   BzUpdateHelper();
+  explicit BzUpdateHelper(int threads);
   virtual ~BzUpdateHelper();
   BzUpdateHelper(const BzUpdateHelper&) = delete;
   BzUpdateHelper& operator=(const BzUpdateHelper&) = delete;
@@ -21,16 +28,21 @@ class BzUpdateHelper {
   const unsigned char* ReadSection();
   bool IsEnd() const { return end_; }
   const std::string& GetErrorText() const { return errorText_; }
+  // Called every kIdleEvery or so while a long read waits or decodes, on the reader's thread.
+  void SetIdle(std::function<void()> idle) { idle_ = std::move(idle); }
+  static constexpr std::chrono::milliseconds kIdleEvery{50};
 
  private:
   // Reads count bytes to offset at of the record, growing it only as data arrives.
   int ReadInto(std::size_t at, std::uint32_t count, std::uint32_t* got);
   bool Reserve(std::size_t size);
   const unsigned char* Fail(int status, const char* memText, const char* text);
+  int ReadBody(unsigned char* to, std::size_t count, std::size_t* got);
+  void Idle();
 
   VersionCode expectedVersion_;
   std::FILE* file_;
-  void* bz_;  // the BZFILE of the body
+  std::unique_ptr<BzBodyStream> body_;
   unsigned char header_[12];
   std::string packageName_;
   std::string errorText_;
@@ -38,4 +50,7 @@ class BzUpdateHelper {
   std::size_t recordSize_;
   std::size_t recordCapacity_;
   bool end_;
+  int threads_;
+  std::function<void()> idle_;
+  std::chrono::steady_clock::time_point lastIdle_;
 };
