@@ -10,9 +10,6 @@ namespace {
 
 const std::uint32_t kRetryWaitMs = 5000;
 
-// Written beside the target and moved over it in one step, so the target is never torn.
-const char kTempSuffix[] = ".nolkpatch-new";
-
 std::string Format(const char* format, const std::string& path, int a = 0, int b = 0) {
   int n = std::snprintf(nullptr, 0, format, path.c_str(), a, b);
   std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
@@ -60,7 +57,8 @@ void MakeFolders(const std::string& target) {
   }
 }
 
-bool OpenModiTarget(const std::string& rootDir, const std::string& target, platform::CFile* file, bool* skipped) {
+bool OpenModiTarget(const std::string& rootDir, const std::string& name, platform::CFile* file, bool* skipped) {
+  const std::string target = rootDir + name;
   *skipped = false;
   platform::CFileException error;  // cause 0, OS error -1 until an open fails
   for (;;) {
@@ -68,7 +66,9 @@ bool OpenModiTarget(const std::string& rootDir, const std::string& target, platf
     platform::CFile probe;
     bool probeOpened = probe.Open(rootDir + "data/micro_client.ini", platform::CFile::modeWrite);
     probe.Abort();
-    if (target.find("ZorIzedod") == std::string::npos && target.find("/software/") != std::string::npos &&
+    // Only the game's own folders count: an installation below D:/software/ is no reason to pass
+    // over its files.
+    if (target.find("ZorIzedod") == std::string::npos && ("/" + name).find("/software/") != std::string::npos &&
         probeOpened) {
       *skipped = true;
       return false;
@@ -77,48 +77,24 @@ bool OpenModiTarget(const std::string& rootDir, const std::string& target, platf
   }
 }
 
-bool WriteWholeFile(const std::string& target, const unsigned char* data, std::uint32_t length) {
-  const std::string temp = target + kTempSuffix;
-  bool written = false;
-  for (;;) {
-    if (!written) {
-      platform::CFile file;
-      platform::SetFileAttributesNormal(temp);
-      if (file.Open(temp, platform::CFile::modeCreate | platform::CFile::modeWrite | platform::CFile::shareDenyWrite)) {
-        try {
-          file.Write(data, length);
-          file.SetLength(length);
-          // No flush to the disk per file: the rename already keeps a dying process or a full disk
-          // from tearing the target, and a flush per file would double the time of a package.
-          file.Close();
-        } catch (...) {
-          // A full disk leaves the old target as it was, and no half-written copy beside it.
-          file.Abort();
-          platform::DeleteFile(temp);
-          throw;
-        }
-        written = true;
-      }
-    }
-    if (written) {
-      // The target must be free for writing, as when it was opened in place.
-      bool free = true;
-      if (platform::GetPathKind(target) != platform::PathKind::kNone) {
-        platform::SetFileAttributesNormal(target);
-        platform::CFile check;
-        free = check.Open(target, platform::CFile::modeWrite | platform::CFile::shareDenyWrite);
-        check.Abort();
-      }
-      if (free && platform::ReplaceFileWith(temp, target)) return true;
-    }
+}  // namespace
+
+bool BeginAddf(const std::string& target, AddfWriter* writer) {
+  MakeFolders(target);
+  while (!writer->Open(target))
+    if (!AskRetry(Format(kAddfFailed, target))) return false;
+  return true;
+}
+
+bool FinishAddf(const std::string& target, AddfWriter* writer) {
+  while (!writer->Commit()) {
     if (!AskRetry(Format(kAddfFailed, target))) {
-      if (written) platform::DeleteFile(temp);
+      writer->Abort();
       return false;
     }
   }
+  return true;
 }
-
-}  // namespace
 
 bool IsSafeSectionName(const std::string& name) {
   if (name.empty() || name[0] == '/' || name[0] == '\\') return false;
@@ -174,13 +150,15 @@ bool ApplyUpdateSec(const std::string& packageName, const std::string& rootDir, 
   platform::SetFileAttributesNormal(target);
 
   if (kind == kSectionAddf) {
-    MakeFolders(target);
-    return WriteWholeFile(target, data, dataLength);
+    AddfWriter writer;
+    if (!BeginAddf(target, &writer)) return false;
+    writer.Write(data, dataLength);
+    return FinishAddf(target, &writer);
   }
 
   platform::CFile file;
   bool skipped = false;
-  if (!OpenModiTarget(rootDir, target, &file, &skipped)) return skipped;
+  if (!OpenModiTarget(rootDir, name, &file, &skipped)) return skipped;
   WritePatchRuns(file, data, dataLength);
   file.SetLength(SectionFileLength(section));
   file.Close();

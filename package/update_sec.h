@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "package/addf_writer.h"
 #include "platform/file.h"
 
 // Record layout: kind, fileLength, nameLength N, name (N bytes with its NUL), dataLength D, data.
@@ -32,6 +33,14 @@ bool CheckPatchRuns(const unsigned char* runs, std::uint32_t length);
 // False: cancelled by the user, or the record is invalid (after its message box).
 // A failed seek, write, length change or close raises platform::CFileException.
 bool ApplyUpdateSec(const std::string& packageName, const std::string& rootDir, const unsigned char* section);
+
+// ADDF in pieces, for a caller that hands over a record's data as it arrives. The caller clears the
+// target's attributes first, as for any record. BeginAddf makes the folders and opens the writer,
+// asking retry-or-cancel while the target cannot be opened; then writer->Write any number of times;
+// FinishAddf puts the content in place, asking while the target is held. False from either: the
+// user cancelled and the target is as it was.
+bool BeginAddf(const std::string& target, AddfWriter* writer);
+bool FinishAddf(const std::string& target, AddfWriter* writer);
 
 // Writes MODI runs into the open file. Runs that overrun length are refused before anything is
 // written (false).

@@ -39,7 +39,8 @@ bool RemoveDirectory(const std::string& path);
 // Removes a link itself, whatever it points to.
 bool RemoveLink(const std::string& path);
 // MoveFileExA(MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH), rename(2) elsewhere: from takes the
-// place of to in one step; a reader sees either the old file or the new one, never a part.
+// place of to in one step; a reader sees either the old file or the new one, never a part. Elsewhere
+// than Windows it takes over to's permission bits.
 bool ReplaceFileWith(const std::string& from, const std::string& to);
 
 struct FindData {

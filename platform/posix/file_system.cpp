@@ -145,9 +145,13 @@ bool RemoveLink(const std::string& path) {
 bool ReplaceFileWith(const std::string& from, const std::string& to) {
   std::string hostFrom = SysPath(from), hostTo = SysPath(to);
   struct stat st;
-  if (stat(hostTo.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    SetLastOsError(kErrorAccessDenied);
-    return false;
+  if (stat(hostTo.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      SetLastOsError(kErrorAccessDenied);
+      return false;
+    }
+    // The new file takes over the old one's permission bits: an executable stays one.
+    if (chmod(hostFrom.c_str(), st.st_mode & 07777) != 0) return Fail(hostFrom);
   }
   if (rename(hostFrom.c_str(), hostTo.c_str()) != 0) return Fail(hostTo);
   return Ok();

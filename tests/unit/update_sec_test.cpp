@@ -15,6 +15,7 @@
 #include "platform/file_system.h"
 #include "platform/message_box.h"
 #include "tests/support/package_bytes.h"
+#include "tests/support/sections_fixture.h"
 #include "tests/support/test_files.h"
 
 using testsupport::Record;
@@ -22,48 +23,7 @@ const auto PatchRun = testsupport::Run;
 
 namespace {
 
-class Sections : public ::testing::Test {
- protected:
-  void SetUp() override {
-    root_ = dir_.Path() + "/game/";
-    testsupport::MakeDirs(root_ + "data");
-    platform::SetMessageBoxHandler([this](const platform::MessageBoxRequest& r) {
-      boxes_.push_back(r);
-      if (onBox_) onBox_();
-      if (answers_.empty()) return static_cast<int>(platform::kIdCancel);
-      int a = answers_.front();
-      answers_.pop_front();
-      return a;
-    });
-  }
-  void TearDown() override { platform::SetMessageBoxHandler(nullptr); }
-
-  bool Apply(const std::string& record) {
-    return ApplyUpdateSec("p1.pkg", root_, reinterpret_cast<const unsigned char*>(record.data()));
-  }
-  std::string Read(const std::string& rel) {
-    std::string s;
-    EXPECT_TRUE(testsupport::ReadFile(root_ + rel, &s)) << rel;
-    return s;
-  }
-  std::vector<std::string> Entries(const std::string& rel) {
-    std::vector<std::string> names;
-    platform::FindData d;
-    void* s = platform::FindFirst(root_ + rel + "/*", &d);
-    if (!s) return names;
-    do {
-      if (d.name != "." && d.name != "..") names.push_back(d.name);
-    } while (platform::FindNext(s, &d));
-    platform::FindClose(s);
-    return names;
-  }
-
-  testsupport::TempDir dir_;
-  std::string root_;
-  std::vector<platform::MessageBoxRequest> boxes_;
-  std::deque<int> answers_;
-  std::function<void()> onBox_;
-};
+using Sections = testsupport::SectionsTest;
 
 const std::string kAddfText =
     "]失败!\n请确认更新时游戏不在运行。\n也有可能后台有病毒扫描程序正在工作，可以稍等片刻再重试。\n";

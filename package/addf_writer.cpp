@@ -1,0 +1,145 @@
+#include "package/addf_writer.h"
+
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/os_error.h"
+
+const char kAddfTempName[] = "~nolk.tmp";
+
+namespace {
+
+// The folder part of a GBK path with its last separator; a trail byte of 0x5C is no separator.
+std::string FolderOf(const std::string& path) {
+  std::string::size_type end = 0;
+  for (std::string::size_type i = 0; i < path.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(path[i]);
+    if (c >= 0x81 && c <= 0xFE && i + 1 < path.size()) {
+      ++i;
+    } else if (c == '/' || c == '\\') {
+      end = i + 1;
+    }
+  }
+  return path.substr(0, end);
+}
+
+bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::string::size_type i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+const unsigned kCreateFlags =
+    platform::CFile::modeCreate | platform::CFile::modeWrite | platform::CFile::shareDenyWrite;
+
+}  // namespace
+
+AddfWriter::~AddfWriter() { Abort(); }
+
+bool AddfWriter::Open(const std::string& target) {
+  Abort();
+  target_ = target;
+  length_ = 0;
+  closed_ = false;
+  const std::string folder = FolderOf(target);
+  // The program before this one wrote its copy beside the target under the target's own name.
+  platform::DeleteFile(target + ".nolkpatch-new");
+  temp_ = folder + kAddfTempName;
+  if (!SameNameIgnoringCase(target.substr(folder.size()), kAddfTempName)) {
+    platform::SetFileAttributesNormal(temp_);
+    platform::CFileException error;
+    if (file_.Open(temp_, kCreateFlags, &error)) {
+      inPlace_ = false;
+      return true;
+    }
+    // A full disk is no reason to give up the safe way: the caller asks the player instead.
+    if (error.m_lOsError == platform::kErrorDiskFull || error.m_lOsError == platform::kErrorHandleDiskFull) {
+      temp_.clear();
+      return false;
+    }
+  }
+  temp_.clear();
+  inPlace_ = true;
+  return file_.Open(target_, kCreateFlags);
+}
+
+void AddfWriter::Fail(const platform::CFileException& e) {
+  platform::CFileException named(e.m_cause, e.m_lOsError, target_);
+  Abort();
+  throw named;
+}
+
+void AddfWriter::Write(const void* data, std::uint32_t count) {
+  try {
+    file_.Write(data, count);
+  } catch (const platform::CFileException& e) {
+    Fail(e);
+  }
+  length_ += count;
+}
+
+bool AddfWriter::WriteInPlaceFromTemp() {
+  platform::CFile out;
+  if (!out.Open(target_, kCreateFlags)) return false;
+  try {
+    platform::CFile in;
+    if (!in.Open(temp_, platform::CFile::modeRead | platform::CFile::shareDenyWrite))
+      throw platform::CFileException(platform::CFileException::OsErrorToException(platform::LastOsError()),
+                                     platform::LastOsError(), target_);
+    std::vector<unsigned char> buffer(1 << 20);
+    for (;;) {
+      std::uint32_t got = in.Read(buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+      if (got == 0) break;
+      out.Write(buffer.data(), got);
+    }
+    in.Close();
+    out.SetLength(length_);
+    out.Close();
+  } catch (const platform::CFileException& e) {
+    out.Abort();
+    Fail(e);
+  }
+  platform::DeleteFile(temp_);
+  temp_.clear();
+  return true;
+}
+
+bool AddfWriter::Commit() {
+  if (!closed_) {
+    try {
+      file_.SetLength(length_);
+      // No flush to the disk per file: the rename already keeps a dying process or a full disk
+      // from tearing the target, and a flush per file would double the time of a package.
+      file_.Close();
+    } catch (const platform::CFileException& e) {
+      Fail(e);
+    }
+    closed_ = true;
+    if (inPlace_) return true;
+  }
+  if (inPlace_) return true;
+  // The target must be free for writing, as when it is opened in place.
+  if (platform::GetPathKind(target_) != platform::PathKind::kNone) {
+    platform::SetFileAttributesNormal(target_);
+    platform::CFile check;
+    if (!check.Open(target_, platform::CFile::modeWrite | platform::CFile::shareDenyWrite)) return false;
+    check.Abort();
+  }
+  if (platform::ReplaceFileWith(temp_, target_)) {
+    temp_.clear();
+    return true;
+  }
+  // Writable but not replaceable: a game holds it, sharing writes but not deletion.
+  return WriteInPlaceFromTemp();
+}
+
+void AddfWriter::Abort() {
+  file_.Abort();
+  if (!temp_.empty()) platform::DeleteFile(temp_);
+  temp_.clear();
+}
