@@ -155,22 +155,30 @@ const unsigned char* BzUpdateHelper::Fail(int status, const char* memText, const
   return nullptr;
 }
 
+namespace {
+const char kHeadMem[] = "内存不足, 读取UpdateSec头出错";
+const char kHead[] = "读取UpdateSec头出错";
+const char kLenMem[] = "内存不足, 读取UpdateSec 长度出错";
+const char kLen[] = "读取UpdateSec 长度出错";
+const char kDataMem[] = "内存不足, 读取UpdateSec Data出错";
+const char kData[] = "读取UpdateSec Data出错";
+}  // namespace
+
 const unsigned char* BzUpdateHelper::ReadSection() {
+  if (!ReadSectionHead()) return nullptr;
+  return ReadSectionRest();
+}
+
+const unsigned char* BzUpdateHelper::ReadSectionHead() {
   // The previous record goes first: only one is ever held.
   std::free(record_);
   record_ = nullptr;
   recordCapacity_ = 0;
   recordSize_ = 0;
-  if (!body_) return Fail(BZ_OK, "", "读取UpdateSec头出错");
-  if (!Reserve(16)) return Fail(BZ_MEM_ERROR, "内存不足, 读取UpdateSec头出错", "");
+  dataLeft_ = 0;
+  if (!body_) return Fail(BZ_OK, "", kHead);
+  if (!Reserve(16)) return Fail(BZ_MEM_ERROR, kHeadMem, "");
   std::memset(record_, 0, 16);
-
-  const char* headMem = "内存不足, 读取UpdateSec头出错";
-  const char* head = "读取UpdateSec头出错";
-  const char* lenMem = "内存不足, 读取UpdateSec 长度出错";
-  const char* len = "读取UpdateSec 长度出错";
-  const char* dataMem = "内存不足, 读取UpdateSec Data出错";
-  const char* data = "读取UpdateSec Data出错";
 
   std::size_t n = 0;
   int status = ReadBody(record_, 13, &n);
@@ -178,24 +186,44 @@ const unsigned char* BzUpdateHelper::ReadSection() {
     end_ = true;
     return nullptr;
   }
-  if (status != BZ_OK || n < 13) return Fail(status, headMem, head);
+  if (status != BZ_OK || n < 13) return Fail(status, kHeadMem, kHead);
 
   // nameLength counts the NUL; below 1 there is no name at all.
   const std::int32_t nameLength = static_cast<std::int32_t>(ReadLe32(record_ + 8));
-  if (nameLength < 1) return Fail(BZ_OK, headMem, head);
+  if (nameLength < 1) return Fail(BZ_OK, kHeadMem, kHead);
   const std::uint32_t n32 = static_cast<std::uint32_t>(nameLength);
 
   std::uint32_t got = 0;
   status = ReadInto(13, n32 + 3, &got);
-  if (status != BZ_OK || got != n32 + 3) return Fail(status, lenMem, len);
-  if (!std::memchr(record_ + 12, 0, n32)) return Fail(BZ_OK, lenMem, len);
+  if (status != BZ_OK || got != n32 + 3) return Fail(status, kLenMem, kLen);
+  if (!std::memchr(record_ + 12, 0, n32)) return Fail(BZ_OK, kLenMem, kLen);
 
   const std::int32_t dataLength = static_cast<std::int32_t>(ReadLe32(record_ + 12 + n32));
-  if (dataLength < 0) return Fail(BZ_OK, lenMem, len);
-  const std::uint32_t d32 = static_cast<std::uint32_t>(dataLength);
+  if (dataLength < 0) return Fail(BZ_OK, kLenMem, kLen);
+  dataLeft_ = static_cast<std::uint32_t>(dataLength);
+  return record_;
+}
+
+const unsigned char* BzUpdateHelper::ReadSectionRest() {
+  const std::uint32_t d32 = dataLeft_;
   if (d32 > 0) {
-    status = ReadInto(16 + static_cast<std::size_t>(n32), d32, &got);
-    if (got != d32) return Fail(status, dataMem, data);
+    std::uint32_t got = 0;
+    const int status = ReadInto(recordSize_, d32, &got);
+    dataLeft_ = 0;
+    if (got != d32) return Fail(status, kDataMem, kData);
   }
   return record_;
+}
+
+bool BzUpdateHelper::ReadSectionData(unsigned char* to, std::uint32_t count) {
+  if (count > dataLeft_) count = dataLeft_;
+  std::size_t got = 0;
+  const int status = ReadBody(to, count, &got);
+  dataLeft_ -= count;
+  if (got != count) {
+    dataLeft_ = 0;
+    Fail(status, kDataMem, kData);
+    return false;
+  }
+  return true;
 }

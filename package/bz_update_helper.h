@@ -26,6 +26,14 @@ class BzUpdateHelper {
   bool Open(VersionCode expectedVersion, const std::string& packageName, const std::string& packagePath);
   // The next record (16 + N + D bytes), valid until the next call; null at the end or on failure.
   const unsigned char* ReadSection();
+  // The same in two steps, so that a large record's data need not be held: the head (16 + N bytes:
+  // kind, fileLength, nameLength, name, dataLength), valid until the next call, null at the end or
+  // on failure; then either the whole record (ReadSectionRest) or its data piece by piece
+  // (ReadSectionData, false on failure, which fails as the whole read would).
+  const unsigned char* ReadSectionHead();
+  const unsigned char* ReadSectionRest();
+  bool ReadSectionData(unsigned char* to, std::uint32_t count);
+  std::uint32_t DataLeft() const { return dataLeft_; }
   bool IsEnd() const { return end_; }
   const std::string& GetErrorText() const { return errorText_; }
   // Called every kIdleEvery or so while a long read waits or decodes, on the reader's thread.
@@ -50,6 +58,7 @@ class BzUpdateHelper {
   std::size_t recordSize_;
   std::size_t recordCapacity_;
   bool end_;
+  std::uint32_t dataLeft_ = 0;
   int threads_;
   std::function<void()> idle_;
   std::chrono::steady_clock::time_point lastIdle_;

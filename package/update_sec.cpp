@@ -1,6 +1,7 @@
 #include "package/update_sec.h"
 
 #include <cstdio>
+#include <set>
 
 #include "platform/file_system.h"
 #include "platform/message_box.h"
@@ -45,12 +46,21 @@ const char kModiFailed[] =
     "打开要更新的文件[%s]失败!错误码：%d %d\n请确认更新时游戏不在运行。\n"
     "也有可能后台有病毒扫描程序正在工作，可以稍等片刻再重试。\n";
 
+// Folders this run made or found: each is made once, not once for every file below it.
+std::set<std::string>& KnownFolders() {
+  static std::set<std::string> folders;
+  return folders;
+}
+
 void MakeFolders(const std::string& target) {
   std::string::size_type first = target.find('/');
   if (first == std::string::npos) return;
+  std::string::size_type last = target.rfind('/');
+  if (last == first || KnownFolders().count(target.substr(0, last))) return;
   for (std::string::size_type at = target.find('/', first + 1); at != std::string::npos;
        at = target.find('/', at + 1)) {
     std::string folder = target.substr(0, at);
+    if (!KnownFolders().insert(folder).second) continue;
     for (char& c : folder)
       if (c == '/') c = '\\';
     platform::MakeDir(folder);
@@ -80,6 +90,10 @@ bool OpenModiTarget(const std::string& rootDir, const std::string& name, platfor
 }  // namespace
 
 bool BeginAddf(const std::string& target, AddfWriter* writer) {
+  MakeFolders(target);
+  if (writer->Open(target)) return true;
+  // A folder this run made may have gone since: make them all again once.
+  KnownFolders().clear();
   MakeFolders(target);
   while (!writer->Open(target))
     if (!AskRetry(Format(kAddfFailed, target))) return false;
