@@ -1,8 +1,6 @@
 #include "app/apply_phase.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <vector>
 
 #include "app/nolkpatch_dlg.h"
 #include "app/window_messages.h"
@@ -10,6 +8,7 @@
 #include "engine/src/lumcommon/lum_exception.h"
 #include "package/bz_update_helper.h"
 #include "package/obsolete_files.h"
+#include "package/streamed_section.h"
 #include "package/update_sec.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
@@ -20,10 +19,6 @@
 namespace {
 
 const std::uint32_t kDigestChunk = 10485760;
-// Records up to this size are read whole before anything is done with them, as always; larger
-// ADDF data go to their file as they are decoded, so memory does not grow with the record.
-const std::uint32_t kWholeRecordLimit = 4u << 20;
-const std::uint32_t kStreamPiece = 1u << 20;
 
 std::string Upper(std::string s) {
   for (char& c : s)
@@ -46,35 +41,6 @@ std::intptr_t StopOnFailure(CnolkpatchDlg& window) {
   return 0;
 }
 
-// A large ADDF: its folders, the writer and the retry boxes as for any ADDF, with the data taken
-// from the reader piece by piece. False with *readFailed when the body failed inside the data;
-// the target is then as it was.
-bool StreamAddf(CnolkpatchDlg& window, BzUpdateHelper& reader, const std::string& rootDir,
-                const unsigned char* head, bool* readFailed) {
-  *readFailed = false;
-  const std::string target = rootDir + SectionName(head);
-  platform::SetFileAttributesNormal(target);
-  AddfWriter writer;
-  if (!BeginAddf(target, &writer)) return false;
-  std::vector<unsigned char> piece(kStreamPiece);
-  while (reader.DataLeft() > 0) {
-    const std::uint32_t n = std::min(reader.DataLeft(), kStreamPiece);
-    if (!reader.ReadSectionData(piece.data(), n)) {
-      writer.Abort();
-      *readFailed = true;
-      return false;
-    }
-    writer.Write(piece.data(), n);
-    window.PumpMessages();
-  }
-  return FinishAddf(target, &writer);
-}
-
-bool Streamed(const unsigned char* head) {
-  return SectionKind(head) == kSectionAddf && SectionDataLength(head) > kWholeRecordLimit &&
-         IsSafeSectionName(SectionName(head));
-}
-
 }  // namespace
 
 bool ApplyUpdatePackage(CnolkpatchDlg& window, const std::string& packageName, VersionCode version,
@@ -92,7 +58,7 @@ bool ApplyUpdatePackage(CnolkpatchDlg& window, const std::string& packageName, V
   for (;;) {
     window.PumpMessages();
     const unsigned char* section = reader.ReadSectionHead();
-    const bool streamed = section && Streamed(section);
+    const bool streamed = section && IsStreamedSection(section);
     if (section && !streamed) section = reader.ReadSectionRest();
     if (reader.IsEnd()) {
       window.PumpMessages();
@@ -107,7 +73,7 @@ bool ApplyUpdatePackage(CnolkpatchDlg& window, const std::string& packageName, V
     bool written;
     try {
       bool readFailed = false;
-      written = streamed ? StreamAddf(window, reader, rootDir, section, &readFailed)
+      written = streamed ? ApplyStreamedAddf(reader, rootDir, section, [&window] { window.PumpMessages(); }, &readFailed)
                          : ApplyUpdateSec(packageName, rootDir, section);
       if (readFailed) {
         platform::AppMessageBox(reader.GetErrorText(), platform::kMbOk);
