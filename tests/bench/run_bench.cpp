@@ -102,10 +102,13 @@ int SmallFiles(const std::string& bin, int repeat) {
     testsupport::WriteFile(chain.trees.back() + "/var/gac/update.ini", testsupport::UpdateIniText(chain.versions[v]));
   }
   std::mt19937 rng(20000);
-  for (int i = 0; i < 20000; ++i)
-    testsupport::WriteFile(chain.trees[1] + "/data/d" + std::to_string(i % 100) + "/s" + std::to_string(i / 100) +
-                               "/f" + std::to_string(i) + ".txt",
+  for (int i = 0; i < 20000; ++i) {
+    const std::string folder =
+        chain.trees[1] + "/data/d" + std::to_string(i % 100) + "/s" + std::to_string(i / 1000);
+    testsupport::MakeDirs(folder);
+    testsupport::WriteFile(folder + "/f" + std::to_string(i) + ".txt",
                            testsupport::RandomBytes(100 + rng() % 2901, 31 * static_cast<std::uint32_t>(i)));
+  }
   std::string md5, error;
   const std::string pkg = work + "/packages/nolk-2.1.15.pkg";
   testsupport::MakeDirs(work + "/packages");
