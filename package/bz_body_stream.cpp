@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "package/work_queue.h"
@@ -221,8 +222,14 @@ class ParallelSource : public BzBodyStream::Source {
       : file_(file),
         items_(static_cast<std::size_t>(threads) * 2),
         jobs_(static_cast<std::size_t>(threads) * 2 + 2) {
-    scanner_ = std::thread([this] { Scan(); });
-    for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+    try {
+      scanner_ = std::thread([this] { Scan(); });
+      for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+    } catch (...) {
+      // No more threads to be had: whatever started ends, and the caller decodes on its own.
+      Stop();
+      throw;
+    }
   }
 
   ~ParallelSource() override { Stop(); }
@@ -258,7 +265,7 @@ class ParallelSource : public BzBodyStream::Source {
     while (items_.Pop(&item))
       if (item.block) item.block->out.Close();
     if (current_) current_->out.Close();
-    scanner_.join();
+    if (scanner_.joinable()) scanner_.join();
     for (std::thread& t : workers_) t.join();
   }
 
@@ -362,7 +369,14 @@ class ParallelSource : public BzBodyStream::Source {
     }
   }
 
+  // The workers end as soon as the last block is theirs, not when the reader is done: the end of
+  // a package is then not held up by threads that have nothing left to do.
   void Scan() {
+    ScanBlocks();
+    jobs_.Close();
+  }
+
+  void ScanBlocks() {
     base_ = 0;
     while (!eof_ && buf_.size() < 4) ReadMore();
     if (buf_.size() < 4 || (eof_ && realEnd_ < 4) || buf_[0] != 'B' || buf_[1] != 'Z' || buf_[2] != 'h' ||
@@ -455,10 +469,15 @@ int BzBodyStream::Open(std::FILE* file) {
   file_ = file;
   bodyStart_ = std::ftell(file);
   serial_ = threads_ <= 1;
-  if (serial_)
-    source_.reset(new SerialSource(file_, 0));
-  else
-    source_.reset(new ParallelSource(file_, threads_));
+  if (!serial_) {
+    try {
+      source_.reset(new ParallelSource(file_, threads_));
+    } catch (const std::system_error&) {
+      serial_ = true;
+      std::fseek(file_, bodyStart_, SEEK_SET);
+    }
+  }
+  if (serial_) source_.reset(new SerialSource(file_, 0));
   return BZ_OK;
 }
 
