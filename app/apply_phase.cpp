@@ -8,6 +8,7 @@
 #include "engine/src/lumcommon/lum_exception.h"
 #include "package/bz_update_helper.h"
 #include "package/obsolete_files.h"
+#include "package/streamed_section.h"
 #include "package/update_sec.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
@@ -50,11 +51,15 @@ bool ApplyUpdatePackage(CnolkpatchDlg& window, const std::string& packageName, V
     platform::AppMessageBox(reader.GetErrorText(), platform::kMbIconError);
     return false;
   }
+  // Long reads keep the window alive too.
+  reader.SetIdle([&window] { window.PumpMessages(); });
   window.PumpMessages();
   window.PumpMessages();
   for (;;) {
     window.PumpMessages();
-    const unsigned char* section = reader.ReadSection();
+    const unsigned char* section = reader.ReadSectionHead();
+    const bool streamed = section && IsStreamedSection(section);
+    if (section && !streamed) section = reader.ReadSectionRest();
     if (reader.IsEnd()) {
       window.PumpMessages();
       return true;
@@ -67,7 +72,13 @@ bool ApplyUpdatePackage(CnolkpatchDlg& window, const std::string& packageName, V
     window.PumpMessages();
     bool written;
     try {
-      written = ApplyUpdateSec(packageName, rootDir, section);
+      bool readFailed = false;
+      written = streamed ? ApplyStreamedAddf(reader, rootDir, section, [&window] { window.PumpMessages(); }, &readFailed)
+                         : ApplyUpdateSec(packageName, rootDir, section);
+      if (readFailed) {
+        platform::AppMessageBox(reader.GetErrorText(), platform::kMbOk);
+        return false;
+      }
     } catch (const platform::CFileException& e) {
       // A full disk or a device error: say which file and why, then stop like any failed section.
       platform::AppMessageBox(e.GetErrorMessage(), platform::kMbIconError);

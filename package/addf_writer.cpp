@@ -36,6 +36,7 @@ bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
 
 const unsigned kCreateFlags =
     platform::CFile::modeCreate | platform::CFile::modeWrite | platform::CFile::shareDenyWrite;
+const unsigned kTempFlags = platform::CFile::modeCreate | platform::CFile::modeWrite | platform::CFile::shareDenyNone;
 
 }  // namespace
 
@@ -51,9 +52,11 @@ bool AddfWriter::Open(const std::string& target) {
   platform::DeleteFile(target + ".nolkpatch-new");
   temp_ = folder + kAddfTempName;
   if (!SameNameIgnoringCase(target.substr(folder.size()), kAddfTempName)) {
-    platform::SetFileAttributesNormal(temp_);
+    // Nothing else opens the temporary file, so it takes no lock; its attributes matter only
+    // when a copy left behind cannot be opened.
     platform::CFileException error;
-    if (file_.Open(temp_, kCreateFlags, &error)) {
+    if (file_.Open(temp_, kTempFlags, &error) ||
+        (platform::SetFileAttributesNormal(temp_) && file_.Open(temp_, kTempFlags, &error))) {
       inPlace_ = false;
       return true;
     }
@@ -124,8 +127,8 @@ bool AddfWriter::Commit() {
   }
   if (inPlace_) return true;
   // The target must be free for writing, as when it is opened in place.
+  // Its attributes were cleared before the record was begun.
   if (platform::GetPathKind(target_) != platform::PathKind::kNone) {
-    platform::SetFileAttributesNormal(target_);
     platform::CFile check;
     if (!check.Open(target_, platform::CFile::modeWrite | platform::CFile::shareDenyWrite)) return false;
     check.Abort();

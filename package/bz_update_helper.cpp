@@ -24,21 +24,22 @@ std::string WithName(const char* format, const std::string& name) {
 
 }  // namespace
 
-BzUpdateHelper::BzUpdateHelper()
+BzUpdateHelper::BzUpdateHelper() : BzUpdateHelper(BzBodyStream::DefaultThreads()) {}
+
+BzUpdateHelper::BzUpdateHelper(int threads)
     : expectedVersion_(0),
       file_(nullptr),
-      bz_(nullptr),
       header_(),
       record_(nullptr),
       recordSize_(0),
       recordCapacity_(0),
-      end_(false) {}
+      end_(false),
+      threads_(threads),
+      lastIdle_(std::chrono::steady_clock::now()) {}
 
 BzUpdateHelper::~BzUpdateHelper() {
-  if (bz_) {
-    int status;
-    BZ2_bzReadClose(&status, bz_);
-  }
+  // The decoding threads end before the file they read is closed.
+  body_.reset();
   if (file_) std::fclose(file_);
   std::free(record_);
 }
@@ -63,10 +64,12 @@ bool BzUpdateHelper::Open(VersionCode expectedVersion, const std::string& packag
     errorText_ = WithName("%s 版本号不正确!", packageName_);
     return false;
   }
-  int status = BZ_OK;
-  bz_ = BZ2_bzReadOpen(&status, file_, 0, 0, nullptr, 0);
-  if (status == BZ_OK && bz_) return true;
-  bz_ = nullptr;
+  std::unique_ptr<BzBodyStream> body(new BzBodyStream(threads_));
+  const int status = body->Open(file_);
+  if (status == BZ_OK) {
+    body_ = std::move(body);
+    return true;
+  }
   const char* format;
   switch (status) {
     case BZ_CONFIG_ERROR:
@@ -98,6 +101,27 @@ bool BzUpdateHelper::Reserve(std::size_t size) {
   return true;
 }
 
+void BzUpdateHelper::Idle() {
+  const auto now = std::chrono::steady_clock::now();
+  if (!idle_ || now - lastIdle_ < kIdleEvery) return;
+  lastIdle_ = now;
+  idle_();
+}
+
+// Reads until count bytes came or the body reports anything but BZ_OK.
+int BzUpdateHelper::ReadBody(unsigned char* to, std::size_t count, std::size_t* got) {
+  *got = 0;
+  int status = BZ_OK;
+  while (*got < count) {
+    std::size_t n = 0;
+    status = body_->Read(to + *got, count - *got, &n, kIdleEvery);
+    *got += n;
+    Idle();
+    if (status != BZ_OK) break;
+  }
+  return status;
+}
+
 int BzUpdateHelper::ReadInto(std::size_t at, std::uint32_t count, std::uint32_t* got) {
   *got = 0;
   int status = BZ_OK;
@@ -117,8 +141,9 @@ int BzUpdateHelper::ReadInto(std::size_t at, std::uint32_t count, std::uint32_t*
     }
     if (chunk > room) chunk = static_cast<std::uint32_t>(room);
     if (chunk > kReadChunk) chunk = kReadChunk;
-    int n = BZ2_bzRead(&status, bz_, record_ + pos, static_cast<int>(chunk));
-    if (n > 0) *got += static_cast<std::uint32_t>(n);
+    std::size_t n = 0;
+    status = ReadBody(record_ + pos, chunk, &n);
+    *got += static_cast<std::uint32_t>(n);
     if (status != BZ_OK) break;
   }
   recordSize_ = at + *got;
@@ -130,47 +155,75 @@ const unsigned char* BzUpdateHelper::Fail(int status, const char* memText, const
   return nullptr;
 }
 
+namespace {
+const char kHeadMem[] = "内存不足, 读取UpdateSec头出错";
+const char kHead[] = "读取UpdateSec头出错";
+const char kLenMem[] = "内存不足, 读取UpdateSec 长度出错";
+const char kLen[] = "读取UpdateSec 长度出错";
+const char kDataMem[] = "内存不足, 读取UpdateSec Data出错";
+const char kData[] = "读取UpdateSec Data出错";
+}  // namespace
+
 const unsigned char* BzUpdateHelper::ReadSection() {
+  if (!ReadSectionHead()) return nullptr;
+  return ReadSectionRest();
+}
+
+const unsigned char* BzUpdateHelper::ReadSectionHead() {
   // The previous record goes first: only one is ever held.
   std::free(record_);
   record_ = nullptr;
   recordCapacity_ = 0;
   recordSize_ = 0;
-  if (!bz_) return Fail(BZ_OK, "", "读取UpdateSec头出错");
-  if (!Reserve(16)) return Fail(BZ_MEM_ERROR, "内存不足, 读取UpdateSec头出错", "");
+  dataLeft_ = 0;
+  if (!body_) return Fail(BZ_OK, "", kHead);
+  if (!Reserve(16)) return Fail(BZ_MEM_ERROR, kHeadMem, "");
   std::memset(record_, 0, 16);
 
-  const char* headMem = "内存不足, 读取UpdateSec头出错";
-  const char* head = "读取UpdateSec头出错";
-  const char* lenMem = "内存不足, 读取UpdateSec 长度出错";
-  const char* len = "读取UpdateSec 长度出错";
-  const char* dataMem = "内存不足, 读取UpdateSec Data出错";
-  const char* data = "读取UpdateSec Data出错";
-
-  int status = BZ_OK;
-  int n = BZ2_bzRead(&status, bz_, record_, 13);
+  std::size_t n = 0;
+  int status = ReadBody(record_, 13, &n);
   if (status == BZ_STREAM_END) {
     end_ = true;
     return nullptr;
   }
-  if (status != BZ_OK || n < 13) return Fail(status, headMem, head);
+  if (status != BZ_OK || n < 13) return Fail(status, kHeadMem, kHead);
 
   // nameLength counts the NUL; below 1 there is no name at all.
   const std::int32_t nameLength = static_cast<std::int32_t>(ReadLe32(record_ + 8));
-  if (nameLength < 1) return Fail(BZ_OK, headMem, head);
+  if (nameLength < 1) return Fail(BZ_OK, kHeadMem, kHead);
   const std::uint32_t n32 = static_cast<std::uint32_t>(nameLength);
 
   std::uint32_t got = 0;
   status = ReadInto(13, n32 + 3, &got);
-  if (status != BZ_OK || got != n32 + 3) return Fail(status, lenMem, len);
-  if (!std::memchr(record_ + 12, 0, n32)) return Fail(BZ_OK, lenMem, len);
+  if (status != BZ_OK || got != n32 + 3) return Fail(status, kLenMem, kLen);
+  if (!std::memchr(record_ + 12, 0, n32)) return Fail(BZ_OK, kLenMem, kLen);
 
   const std::int32_t dataLength = static_cast<std::int32_t>(ReadLe32(record_ + 12 + n32));
-  if (dataLength < 0) return Fail(BZ_OK, lenMem, len);
-  const std::uint32_t d32 = static_cast<std::uint32_t>(dataLength);
+  if (dataLength < 0) return Fail(BZ_OK, kLenMem, kLen);
+  dataLeft_ = static_cast<std::uint32_t>(dataLength);
+  return record_;
+}
+
+const unsigned char* BzUpdateHelper::ReadSectionRest() {
+  const std::uint32_t d32 = dataLeft_;
   if (d32 > 0) {
-    status = ReadInto(16 + static_cast<std::size_t>(n32), d32, &got);
-    if (got != d32) return Fail(status, dataMem, data);
+    std::uint32_t got = 0;
+    const int status = ReadInto(recordSize_, d32, &got);
+    dataLeft_ = 0;
+    if (got != d32) return Fail(status, kDataMem, kData);
   }
   return record_;
+}
+
+bool BzUpdateHelper::ReadSectionData(unsigned char* to, std::uint32_t count) {
+  if (count > dataLeft_) count = dataLeft_;
+  std::size_t got = 0;
+  const int status = ReadBody(to, count, &got);
+  dataLeft_ -= count;
+  if (got != count) {
+    dataLeft_ = 0;
+    Fail(status, kDataMem, kData);
+    return false;
+  }
+  return true;
 }

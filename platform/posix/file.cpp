@@ -35,13 +35,21 @@ bool CFile::Open(const std::string& gbkPath, unsigned flags, CFileException* err
   oflags |= O_CLOEXEC;
 
   struct stat st;
-  if (stat(host.c_str(), &st) == 0) {
+  const bool exists = stat(host.c_str(), &st) == 0;
+  if (exists) {
     if (S_ISDIR(st.st_mode)) return fail(kErrorAccessDenied);
     // The read-only attribute holds for root too, as on Windows.
     if (writing && !(st.st_mode & S_IWUSR)) return fail(kErrorAccessDenied);
   }
 
-  int fd = ::open(host.c_str(), oflags, 0666);
+  // A file made just now by this open is empty already and needs no cut.
+  bool made = false;
+  int fd = -1;
+  if ((flags & modeCreate) && !exists) {
+    fd = ::open(host.c_str(), oflags | O_EXCL, 0666);
+    made = fd >= 0;
+  }
+  if (fd < 0) fd = ::open(host.c_str(), oflags, 0666);
   if (fd < 0) return fail(ErrnoToOsError(errno, host.c_str()));
 
   // Share modes as advisory locks; cut the file only once the lock is ours.
@@ -51,7 +59,7 @@ bool CFile::Open(const std::string& gbkPath, unsigned flags, CFileException* err
     ::close(fd);
     return fail(kErrorSharingViolation);
   }
-  if ((flags & modeCreate) && !(flags & modeNoTruncate) && ftruncate(fd, 0) != 0) {
+  if ((flags & modeCreate) && !(flags & modeNoTruncate) && !made && ftruncate(fd, 0) != 0) {
     long code = ErrnoToOsError(errno, host.c_str());
     ::close(fd);
     return fail(code);

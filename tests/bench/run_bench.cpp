@@ -1,8 +1,16 @@
 // The whole run of nolkpatch on a chain of three packages of about 300 MiB together, against the
-// floor measured in the same run: two md5sum passes over the packages, and bzip2 -dc of their
-// bodies into files. Prints the medians and the ratio (target: at most 1.2).
+// floors measured in the same run: two md5sum passes over the packages, and the bodies decoded
+// into files by bzip2 -dc (one core) and by lbzip2 -dc -n <cores>. Prints the medians, the ratios
+// and the run's peak memory.
 //   run_bench [--mib N] [--repeat K] [--keep]     (NOLK_BENCH_DIR: where to work, default /tmp)
+//   run_bench --small-files [--repeat K]          one package of 20,000 files of 100-3,000 bytes
+//                                                 against tar xjf of the same files, on /dev/shm
+//   run_bench --wine [--mib N]                    nolkpatch.exe under Wine (NOLK_WIN64_BIN_DIR),
+//                                                 decoding on every core against one thread
 #include <algorithm>
+#include <filesystem>
+#include <random>
+#include <thread>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -43,11 +51,103 @@ void WriteBigTree(const std::string& root, const std::string& version, int files
   testsupport::WriteFile(root + "/var/gac/update.ini", testsupport::UpdateIniText(version));
 }
 
+
+int Cores() {
+  const unsigned n = std::thread::hardware_concurrency();
+  return n ? static_cast<int>(n) : 1;
+}
+
+// One whole run in a fresh copy of the installation; its time, or a negative value on failure.
+double TimedRun(const testsupport::UpdateChain& chain, const std::string& work, const std::string& bin,
+                const testsupport::HttpTestServer& server, bool wine, const std::string& threads, long* peakKib) {
+  const std::string game = work + "/game";
+  testsupport::RemoveTree(game);
+  testsupport::MakeInstallation(chain, game, bin, server.Url("/list"), server.Url("/query?"), wine);
+  Shell("sync");
+  testsupport::ProcessOptions o = testsupport::ProgramOptions(game, work);
+  if (wine) {
+    const char* src = std::getenv("NOLK_SOURCE_DIR");
+    o.argv = {std::string(src ? src : ".") + "/tests/support/wine-run", game + "/bin/patch/nolkpatch.exe"};
+    o.timeoutSeconds = 600;
+  }
+  if (!threads.empty()) o.env.push_back({"NOLK_DECODE_THREADS", threads});
+  Clock::time_point r0 = Clock::now();
+  testsupport::ProcessResult r = testsupport::RunProcess(o);
+  Shell("sync -f '" + game + "'");
+  const double t = Seconds(r0, Clock::now());
+  if (peakKib) *peakKib = std::max(*peakKib, r.maxRssKib);
+  if (r.exitCode != 0) {
+    std::fprintf(stderr, "run_bench: the run failed with %d\n%s\n", r.exitCode, r.err.c_str());
+    return -1;
+  }
+  const auto diffs = testsupport::CompareTrees(chain.trees.back(), game, testsupport::InstallationOnly);
+  if (!diffs.empty()) {
+    std::fprintf(stderr, "run_bench: the tree after the run differs from the newest one, first: %s\n",
+                 diffs[0].c_str());
+    return -1;
+  }
+  return t;
+}
+
+// 20,000 small files in one package against tar xjf of the same files, both on tmpfs.
+int SmallFiles(const std::string& bin, int repeat) {
+  const std::string work = "/dev/shm/nolk-small-bench";
+  testsupport::RemoveTree(work);
+  testsupport::UpdateChain chain;
+  chain.versions = {"2.1.14", "2.1.15"};
+  for (int v = 0; v < 2; ++v) {
+    chain.trees.push_back(work + "/trees/" + chain.versions[v]);
+    testsupport::MakeDirs(chain.trees.back() + "/var/gac");
+    testsupport::MakeDirs(chain.trees.back() + "/bin");
+    testsupport::WriteFile(chain.trees.back() + "/var/gac/update.ini", testsupport::UpdateIniText(chain.versions[v]));
+  }
+  std::mt19937 rng(20000);
+  for (int i = 0; i < 20000; ++i) {
+    const std::string folder =
+        chain.trees[1] + "/data/d" + std::to_string(i % 100) + "/s" + std::to_string(i / 1000);
+    testsupport::MakeDirs(folder);
+    testsupport::WriteFile(folder + "/f" + std::to_string(i) + ".txt",
+                           testsupport::RandomBytes(100 + rng() % 2901, 31 * static_cast<std::uint32_t>(i)));
+  }
+  std::string md5, error;
+  const std::string pkg = work + "/packages/nolk-2.1.15.pkg";
+  testsupport::MakeDirs(work + "/packages");
+  if (!testsupport::BuildChainPackage(chain.trees[0], chain.trees[1], "2.1.15", pkg, &md5, &error)) {
+    std::fprintf(stderr, "run_bench: %s\n", error.c_str());
+    return 1;
+  }
+  chain.packages.push_back(pkg);
+  chain.md5s.push_back(md5);
+  const std::string tarball = work + "/files.tar.bz2";
+  if (Shell("tar -C '" + chain.trees[1] + "' -cjf '" + tarball + "' data") != 0) return 1;
+  testsupport::HttpTestServer server;
+  server.SetDefault(testsupport::HttpAnswer::Ok(""));
+  server.SetAnswer("/list", testsupport::HttpAnswer::Ok(chain.ListBody()));
+  std::vector<double> runs, floors;
+  for (int k = 0; k < repeat; ++k) {
+    const std::string out = work + "/tar";
+    testsupport::RemoveTree(out);
+    testsupport::MakeDirs(out);
+    Clock::time_point f0 = Clock::now();
+    Shell("tar -C '" + out + "' -xjf '" + tarball + "'");
+    floors.push_back(Seconds(f0, Clock::now()));
+    const double t = TimedRun(chain, work, bin, server, false, "", nullptr);
+    if (t < 0) return 1;
+    runs.push_back(t);
+    std::printf("  round %d: run %.2f s, tar xjf %.2f s\n", k + 1, runs.back(), floors.back());
+    std::fflush(stdout);
+  }
+  std::printf("20,000 files of 100-3,000 bytes on tmpfs: run %.2f s; tar xjf %.2f s; run / tar: %.3f (target <= 1.0)\n",
+              Median(runs), Median(floors), Median(runs) / Median(floors));
+  testsupport::RemoveTree(work);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int mib = 300, repeat = 3;
-  bool keep = false;
+  bool keep = false, small = false, wine = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--mib" && i + 1 < argc)
@@ -56,11 +156,17 @@ int main(int argc, char** argv) {
       repeat = std::atoi(argv[++i]);
     else if (a == "--keep")
       keep = true;
+    else if (a == "--small-files")
+      small = true;
+    else if (a == "--wine")
+      wine = true;
   }
-  const char* binEnv = std::getenv("NOLK_BIN_DIR");
-  const std::string bin = binEnv ? binEnv : "build/native-release/bin";
+  const char* binEnv = std::getenv(wine ? "NOLK_WIN64_BIN_DIR" : "NOLK_BIN_DIR");
+  const std::string bin = std::filesystem::absolute(binEnv ? binEnv : wine ? "build/win64/bin" : "build/native-release/bin").string();
+  if (small) return SmallFiles(bin, repeat);
   const char* dirEnv = std::getenv("NOLK_BENCH_DIR");
-  const std::string work = std::string(dirEnv && *dirEnv ? dirEnv : "/tmp") + "/nolk-run-bench";
+  const std::string work =
+      std::filesystem::absolute(std::string(dirEnv && *dirEnv ? dirEnv : "/tmp") + "/nolk-run-bench").string();
   testsupport::RemoveTree(work);
   testsupport::MakeDirs(work);
 
@@ -93,45 +199,55 @@ int main(int argc, char** argv) {
   server.SetDefault(testsupport::HttpAnswer::Ok(""));
   server.SetAnswer("/list", testsupport::HttpAnswer::Ok(chain.ListBody()));
 
-  std::vector<double> runs, floors;
+  const int cores = Cores();
+  if (wine) {
+    // The Windows build against its own one-thread decoding, turn about.
+    std::vector<double> all, one;
+    for (int k = 0; k < repeat; ++k) {
+      const double a = TimedRun(chain, work, bin, server, true, "", nullptr);
+      const double b = TimedRun(chain, work, bin, server, true, "1", nullptr);
+      if (a < 0 || b < 0) return 1;
+      all.push_back(a);
+      one.push_back(b);
+      std::printf("  round %d: %d threads %.2f s, one thread %.2f s\n", k + 1, cores, a, b);
+      std::fflush(stdout);
+    }
+    std::printf("nolkpatch.exe under Wine, %d MiB of packages: %.2f s on %d threads, %.2f s on one; ratio %.3f\n", mib,
+                Median(all), cores, Median(one), Median(all) / Median(one));
+    if (!keep) testsupport::RemoveTree(work);
+    return 0;
+  }
+  std::vector<double> runs, floors, parallelFloors;
+  long peakKib = 0;
   for (int k = 0; k < repeat; ++k) {
-    // The floor: two digests of every package, and every body decompressed into a file.
+    // The floors: two digests of every package, and every body decompressed into a file.
     const std::string out = work + "/floor";
-    testsupport::MakeDirs(out);
-    Clock::time_point f0 = Clock::now();
-    Shell("md5sum" + packagesArg + " >/dev/null && md5sum" + packagesArg + " >/dev/null");
-    for (std::size_t i = 0; i < chain.packages.size(); ++i)
-      Shell("tail -c +13 '" + chain.packages[i] + "' | bzip2 -dc >'" + out + "/" + std::to_string(i) +
-            "' && sync -f '" + out + "'");
-    floors.push_back(Seconds(f0, Clock::now()));
-    testsupport::RemoveTree(out);
-
-    const std::string game = work + "/game";
-    testsupport::RemoveTree(game);
-    testsupport::MakeInstallation(chain, game, bin, server.Url("/list"), server.Url("/query?"));
-    Shell("sync");
-    testsupport::ProcessOptions o = testsupport::ProgramOptions(game, work);
-    Clock::time_point r0 = Clock::now();
-    testsupport::ProcessResult r = testsupport::RunProcess(o);
-    Shell("sync -f '" + game + "'");
-    runs.push_back(Seconds(r0, Clock::now()));
-    if (r.exitCode != 0) {
-      std::fprintf(stderr, "run_bench: the run failed with %d\n%s\n", r.exitCode, r.err.c_str());
-      return 1;
+    const std::string md5s = "md5sum" + packagesArg + " >/dev/null && md5sum" + packagesArg + " >/dev/null";
+    for (const std::string& decoder : {std::string("bzip2 -dc"), "lbzip2 -dc -n " + std::to_string(cores)}) {
+      testsupport::MakeDirs(out);
+      Clock::time_point f0 = Clock::now();
+      Shell(md5s);
+      for (std::size_t i = 0; i < chain.packages.size(); ++i)
+        Shell("tail -c +13 '" + chain.packages[i] + "' | " + decoder + " >'" + out + "/" + std::to_string(i) +
+              "' && sync -f '" + out + "'");
+      (decoder[0] == 'b' ? floors : parallelFloors).push_back(Seconds(f0, Clock::now()));
+      testsupport::RemoveTree(out);
     }
-    const auto diffs = testsupport::CompareTrees(chain.trees[3], game, testsupport::InstallationOnly);
-    if (!diffs.empty()) {
-      std::fprintf(stderr, "run_bench: the tree after the run differs from the newest one, first: %s\n",
-                   diffs[0].c_str());
-      return 1;
-    }
-    std::printf("  round %d: run %.2f s, floor %.2f s\n", k + 1, runs.back(), floors.back());
+    const double t = TimedRun(chain, work, bin, server, false, "", &peakKib);
+    if (t < 0) return 1;
+    runs.push_back(t);
+    std::printf("  round %d: run %.2f s, floor %.2f s, parallel floor %.2f s\n", k + 1, runs.back(), floors.back(),
+                parallelFloors.back());
     std::fflush(stdout);
   }
-  const double run = Median(runs), floor = Median(floors);
-  std::printf("whole run of %d MiB of packages: %.2f s; floor (2x md5sum + bzip2 -dc to files): %.2f s\n", mib, run,
-              floor);
-  std::printf("run / floor: %.3f (target <= 1.20)\n", run / floor);
+  const double run = Median(runs), floor = Median(floors), pfloor = Median(parallelFloors);
+  std::printf("whole run of %d MiB of packages on %d cores: %.2f s; floor (2x md5sum + bzip2 -dc to files): %.2f s; "
+              "parallel floor (lbzip2 -dc -n %d): %.2f s\n",
+              mib, cores, run, floor, cores, pfloor);
+  std::printf("run / floor: %.3f (target <= 0.60)\n", run / floor);
+  std::printf("run / parallel floor: %.3f (target <= 1.35)\n", run / pfloor);
+  std::printf("peak memory of the run: %.1f MiB (limit 64 MiB + 8 MiB x %d threads = %d MiB)\n", peakKib / 1024.0,
+              cores, 64 + 8 * cores);
   if (!keep) testsupport::RemoveTree(work);
   return 0;
 }

@@ -74,6 +74,14 @@ ProcessResult ChildProcess::Wait() {
   ProcessResult r;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(options_.timeoutSeconds);
   while (Running()) {
+    // The program's own high-water mark (the rusage of a forked child would count the parent's
+    // pages held before the exec). It only grows once the program runs, so the last reading is
+    // its peak; readings before the exec are the parent's and are overwritten.
+    std::string status;
+    if (ReadFile("/proc/" + std::to_string(pid_) + "/status", &status)) {
+      std::string::size_type at = status.find("VmHWM:");
+      if (at != std::string::npos) maxRssKib_ = std::atol(status.c_str() + at + 6);
+    }
     if (std::chrono::steady_clock::now() > deadline) {
       r.timedOut = true;
       kill(pid_, SIGKILL);
@@ -83,6 +91,7 @@ ProcessResult ChildProcess::Wait() {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  r.maxRssKib = maxRssKib_;
   if (WIFEXITED(status_)) r.exitCode = WEXITSTATUS(status_);
   if (WIFSIGNALED(status_)) r.signal = WTERMSIG(status_);
   ReadFile(outPath_, &r.out);

@@ -21,6 +21,7 @@ struct ProcessResult {
   bool timedOut = false;
   std::string out;
   std::string err;
+  long maxRssKib = 0;  // the child's peak resident memory (its own, not its children's)
 };
 
 // Runs the program to its end and collects its output.
@@ -48,6 +49,7 @@ class ChildProcess {
   std::string outPath_, errPath_;
   bool reaped_ = false;
   int status_ = 0;
+  long maxRssKib_ = 0;
 };
 
 }  // namespace testsupport

@@ -2,11 +2,14 @@
 // and answered by the Win32 helper, its exit codes and statistics queries. Needs the win64 build
 // (NOLK_WIN64_BIN_DIR), a display (DISPLAY) and Wine; skipped when one is missing.
 #include <gtest/gtest.h>
+#include <bzlib.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -322,6 +325,61 @@ TEST_F(WineRun, StoppedRunShowsItsBoxesAndReports) {
   EXPECT_EQ(box.caption, "nolkpatch");
   EXPECT_EQ(box.text, "url错误");
   EXPECT_EQ(ExitCode(run), 1);
+}
+
+// A package whose one record is a 512 MiB file: the window answers within 500 ms all the while it
+// is decoded and written, and the record is not held in memory whole.
+TEST_F(WineRun, WindowAnswersThroughoutA512MiBRecord) {
+  const std::string path = gac_ + "/big.pak";
+  const std::uint32_t pages = 131072;  // of 4 KiB: 512 MiB
+  {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite("ZBNR\x0f\x00\x01\x02\0\0\0\0", 1, 12, f);
+    int bzerr = BZ_OK;
+    BZFILE* bz = BZ2_bzWriteOpen(&bzerr, f, 9, 0, 30);
+    ASSERT_EQ(bzerr, BZ_OK);
+    const std::string name = "data/big.dat";
+    std::string head = "FDDA" + testsupport::Le32(0) + testsupport::Le32(static_cast<std::uint32_t>(name.size() + 1)) +
+                       name + std::string(1, '\0') + testsupport::Le32(pages * 4096u);
+    BZ2_bzWrite(&bzerr, bz, &head[0], static_cast<int>(head.size()));
+    std::string page(4096, '\0');
+    for (std::uint32_t i = 0; i < pages; ++i) {
+      std::memcpy(&page[0], &i, 4);
+      BZ2_bzWrite(&bzerr, bz, &page[0], 4096);
+    }
+    BZ2_bzWrite(&bzerr, bz, const_cast<char*>("t"), 1);
+    BZ2_bzWriteClose(&bzerr, bz, 0, nullptr, nullptr);
+    ASSERT_EQ(bzerr, BZ_OK);
+    std::fclose(f);
+  }
+  server_.SetAnswer("/patchlist.txt", HttpAnswer::Ok("2.1.15 http://127.0.0.1/package/big.pak " +
+                                                         std::string(GetFileMD5(path, 10485760)) + "\n"));
+  std::string run = Start(bin_ + "/nolkpatch.exe");
+  int code = 0;
+  // From the window's first answer until the record's file is in place.
+  const std::string big = game_ + "/data/big.dat";
+  const std::string said = Helper("responsive " + Hex(kTitle) + " 30000 " + Quote(WinePath(big)), &code);
+  std::istringstream answers(said);
+  ASSERT_EQ(code, 0) << "no window titled " << kTitle;
+  int asked = -1, unanswered = -1;
+  long slowest = -1;
+  answers >> asked >> slowest >> unanswered;
+  EXPECT_EQ(ExitCode(run, 300000), 0);
+  EXPECT_GT(asked, 20) << said;
+  EXPECT_EQ(unanswered, 0) << said;
+  EXPECT_LT(slowest, 500) << said;
+  ASSERT_EQ(std::filesystem::file_size(big), static_cast<std::uintmax_t>(pages) * 4096u);
+  std::FILE* f = std::fopen(big.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  for (std::uint32_t i : {0u, 1u, 77777u, pages - 1}) {
+    std::uint32_t v = 0;
+    std::fseek(f, static_cast<long>(i) * 4096, SEEK_SET);
+    ASSERT_EQ(std::fread(&v, 4, 1, f), 1u);
+    EXPECT_EQ(v, i);
+  }
+  std::fclose(f);
+  std::remove(big.c_str());
 }
 
 TEST_F(WineRun, DebugHelpLibraryMissingOrIncomplete) {

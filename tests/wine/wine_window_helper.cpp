@@ -6,6 +6,10 @@
 //   box BUTTON TIMEOUTMS OUT        wait for a message box; write CAPTIONHEX TEXTHEX STYLEBITS; press BUTTON
 //   hittest TITLEHEX OUT            write the window's hit-test answer for a point on its background
 //   close TITLEHEX                  send the close command
+//   responsive TITLEHEX TIMEOUTMS UNTIL OUT  wait for the window and its first answer, then ask it
+//                                   every 50 ms with SendMessageTimeout (500 ms) until the file
+//                                   UNTIL exists or the window is gone; write
+//                                   "asked slowestms unanswered" and at:ms of each slow answer
 #include <windows.h>
 
 #include <cstdio>
@@ -101,6 +105,33 @@ int main(int argc, char** argv) {
     char line[64];
     std::snprintf(line, sizeof line, "%d %d\n", IsIconic(w) ? 1 : 0, IsWindowVisible(w) ? 1 : 0);
     return Write(argv[4], line);
+  }
+  if (cmd == "responsive" && argc == 6) {
+    HWND w = Find(Unhex(argv[2]), false, std::atoi(argv[3]));
+    if (!w) return 1;
+    const std::string until = argv[4];
+    DWORD_PTR first = 0;
+    while (IsWindow(w) && !SendMessageTimeoutA(w, WM_NULL, 0, 0, SMTO_NORMAL, 500, &first)) {
+    }
+    int asked = 0, unanswered = 0;
+    DWORD slowest = 0;
+    const DWORD start = GetTickCount();
+    std::string slow;
+    while (IsWindow(w) && GetFileAttributesA(until.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      DWORD_PTR result = 0;
+      const DWORD t0 = GetTickCount();
+      const LRESULT ok = SendMessageTimeoutA(w, WM_NULL, 0, 0, SMTO_NORMAL, 500, &result);
+      const DWORD took = GetTickCount() - t0;
+      if (!IsWindow(w)) break;
+      ++asked;
+      if (!ok) ++unanswered;
+      if (took > slowest) slowest = took;
+      if (took >= 200) slow += " " + std::to_string(t0 - start) + ":" + std::to_string(took);
+      Sleep(50);
+    }
+    char line[64];
+    std::snprintf(line, sizeof line, "%d %lu %d", asked, static_cast<unsigned long>(slowest), unanswered);
+    return Write(argv[5], line + slow + "\n");
   }
   if (cmd == "restore" && argc == 4) {
     HWND w = Find(Unhex(argv[2]), false, 5000);
