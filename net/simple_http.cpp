@@ -133,8 +133,12 @@ void SimpleHttp::Execute() {
 bool SimpleHttp::AnswerComplete() {
   if (framing_ == Framing::kUntilClose) return false;
   if (framing_ == Framing::kUnknown) {
-    const std::size_t end = response_.find("\r\n\r\n");
-    if (end == std::string::npos) return false;
+    // Only what arrived since the last look is searched (less the three bytes a split mark may need).
+    const std::size_t end = response_.find("\r\n\r\n", headerScan_);
+    if (end == std::string::npos) {
+      headerScan_ = response_.size() > 3 ? response_.size() - 3 : 0;
+      return false;
+    }
     const std::string headers = response_.substr(0, end);
     bodyStart_ = end + 4;
     std::string value;
@@ -151,7 +155,11 @@ bool SimpleHttp::AnswerComplete() {
   if (framing_ == Framing::kLength) return response_.size() - bodyStart_ >= contentLength_;
   for (;;) {
     const std::size_t eol = response_.find('\n', nextChunk_);
-    if (eol == std::string::npos) return false;
+    if (eol == std::string::npos) {
+      // No chunk-size line is that long: broken framing.
+      if (response_.size() - nextChunk_ > 4096) framing_ = Framing::kUntilClose;
+      return false;
+    }
     std::uint64_t size = 0;
     if (!ParseChunkSize(response_, nextChunk_, eol, &size)) {
       // Broken framing: read on until the server closes; decoding then says what is wrong.

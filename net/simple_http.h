@@ -71,6 +71,7 @@ class SimpleHttp {
  private:
   enum class Framing { kUnknown, kLength, kChunked, kUntilClose };
   Framing framing_ = Framing::kUnknown;
+  std::size_t headerScan_ = 0;  // where the search for the header end goes on
   std::size_t bodyStart_ = 0;
   std::uint64_t contentLength_ = 0;
   std::size_t nextChunk_ = 0;  // where the next chunk-size line starts

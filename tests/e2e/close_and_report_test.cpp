@@ -55,12 +55,7 @@ class CloseAndReport : public ::testing::Test {
     }
     ::chmod((game_ + "/bin/patch/nolkpatch").c_str(), 0755);
   }
-  std::vector<std::string> Queries() {
-    std::vector<std::string> q;
-    for (const auto& r : server_.Requests())
-      if (r.target.compare(0, 7, "/query?") == 0) q.push_back(r.target);
-    return q;
-  }
+  std::vector<std::string> Queries() { return server_.TargetsStartingWith("/query?"); }
 
   TempDir tmp_;
   HttpTestServer server_;
