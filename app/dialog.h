@@ -34,6 +34,8 @@ class CDialog : public WindowPort {
   std::string GetWindowText() const;
   // Minimised: a taskbar button (the terminal draws its labels all the same).
   void ShowMinimized();
+  // Off the screen at once, before a close has finished its work (the terminal keeps its last lines).
+  void HideWindow();
   bool IsIconic() const;
   void CenterWindow();
 

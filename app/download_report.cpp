@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "app/nolkpatch_dlg.h"
+#include "app/update_worker.h"
 #include "platform/internet_get.h"
 #include "platform/message_box.h"
 #include "platform/network_info.h"
@@ -47,5 +48,5 @@ void CnolkpatchDlg::SendDownloadReport(bool passed) {
   std::string url = BuildDownloadReportUrl(r);
   if (url.empty()) return;
   // The answer is not read and a failure changes nothing.
-  platform::InternetGetAndDiscard(url, platform::AppName());
+  platform::InternetGetAndDiscard(url, platform::AppName(), &CancelRequested);
 }

@@ -122,7 +122,7 @@ bool CnolkpatchApp::InitInstance() {
   m_pMainWnd = nullptr;
   CloseRunLog();
   if (result == -1) return false;
-  exitCode_ = result == IDOK && dlg.RunSucceeded() ? kExitUpToDate : kExitRunStopped;
+  exitCode_ = dlg.RunSucceeded() ? kExitUpToDate : kExitRunStopped;
   return result == IDOK;
 }
 

@@ -142,11 +142,13 @@ void CnolkpatchDlg::StopWorker() {
 }
 
 void CnolkpatchDlg::OnOK() {
+  HideWindow();
   if (!endHandled_) StopWorker();
   CDialog::OnOK();
 }
 
 void CnolkpatchDlg::OnCancel() {
+  HideWindow();
   if (!endHandled_) StopWorker();
   CDialog::OnCancel();
 }
@@ -229,6 +231,8 @@ std::intptr_t CnolkpatchDlg::OnUpdateProgress(std::uintptr_t wParam, std::intptr
 std::intptr_t CnolkpatchDlg::OnUpdateApply(std::uintptr_t, std::intptr_t) {
   std::intptr_t r = RunApplyPhase(*this);
   if (r == 0) applyFailed = true;
+  // Every package was applied: the installation is up to date, even if a close came meanwhile.
+  if (r == 1) appliedEverything_ = true;
   return r;
 }
 

@@ -39,9 +39,10 @@ class CnolkpatchDlg : public CDialog {
 
   bool OnWindowMessage(unsigned message, std::uintptr_t wParam, std::intptr_t lParam, std::intptr_t* result) override;
 
-  // How the run ended, for the process's exit code: true only when WM_UPDATE_END found the worker's
-  // exit code 0 and the apply phase, if it ran, did not stop on a failure.
-  bool RunSucceeded() const { return runSucceeded; }
+  // How the run ended, for the process's exit code: true when WM_UPDATE_END found the worker's exit
+  // code 0 and the apply phase, if it ran, did not stop on a failure; and true whenever the apply
+  // phase applied every package, even if the window was closed while it ran.
+  bool RunSucceeded() const { return runSucceeded || appliedEverything_; }
   // The worker's exit code once it has ended (false before).
   bool WorkerExitCode(unsigned* code) const;
 
@@ -82,5 +83,6 @@ class CnolkpatchDlg : public CDialog {
 
   platform::WorkerProc workerProc_;
   bool runSucceeded = false;
+  bool appliedEverything_ = false;
   bool endHandled_ = false;
 };

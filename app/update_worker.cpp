@@ -1,6 +1,7 @@
 #include "app/update_worker.h"
 
 #include <cstdio>
+#include <exception>
 
 #include "app/nolkpatch_dlg.h"
 #include "app/window_messages.h"
@@ -24,9 +25,31 @@ void PostStatusText(CnolkpatchDlg* window, const std::string& text) { PostText(w
 
 void PostPackageLabel(CnolkpatchDlg* window, const std::string& text) { PostText(window, WM_UPDATE_TEXT, 1, text); }
 
-unsigned UpdateThreadProc(void* arg) {
-  CnolkpatchDlg* window = static_cast<CnolkpatchDlg*>(arg);
-  FetchUpdateList();
+namespace {
+
+unsigned StopOnCancel(CnolkpatchDlg* window) {
+  PostStatusText(window, "取消中...");
+  return 1;
+}
+
+// An exception raised while a package is checked (the digester's, when the package vanished between
+// its open and its digest) is a failed check, not the end of the process.
+bool CheckPackage(PackageVerifier verify, const std::string& path, const std::string& md5) {
+  try {
+    return verify(path, md5, &CancelRequested);
+  } catch (const std::exception&) {
+    return false;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+unsigned RunUpdateWorker(CnolkpatchDlg* window, PackageVerifier verify) {
+  // A close asked for while the list is fetched ends the request under way and tries no other URL.
+  FetchUpdateList(&CancelRequested);
+  if (CancelRequested) return StopOnCancel(window);
   if (UpdateList.empty()) {
     window->PostMessage(WM_UPDATE_END, 0, 0);
     return 0;
@@ -34,10 +57,7 @@ unsigned UpdateThreadProc(void* arg) {
   for (const PackageEntry& entry : UpdateList) {
     {
       std::lock_guard<std::mutex> lock(UpdateLock);
-      if (CancelRequested) {
-        PostStatusText(window, "取消中...");
-        return 1;
-      }
+      if (CancelRequested) return StopOnCancel(window);
     }
     platform::MakeDir(DownloadDir);
     std::string name = PackageFileName(entry.url);
@@ -50,11 +70,8 @@ unsigned UpdateThreadProc(void* arg) {
     PostStatusText(window, "开始验证 " + name);
     PostPackageLabel(window, name);
     window->NotePackageStart();
-    bool ok = VerifyPackageFile(path, entry.md5);
-    if (CancelRequested) {
-      PostStatusText(window, "取消中...");
-      return 1;
-    }
+    bool ok = CheckPackage(verify, path, entry.md5);
+    if (CancelRequested) return StopOnCancel(window);
     window->NotePackageEnd();
     if (ok) {
       window->SendDownloadReport(true);
@@ -71,3 +88,5 @@ unsigned UpdateThreadProc(void* arg) {
   window->PostMessage(WM_UPDATE_APPLY, 0, 0);
   return 0;
 }
+
+unsigned UpdateThreadProc(void* arg) { return RunUpdateWorker(static_cast<CnolkpatchDlg*>(arg), VerifyPackageFile); }

@@ -15,6 +15,12 @@ extern std::mutex UpdateLock;
 // 1: the run stopped.
 unsigned UpdateThreadProc(void* window);
 
+// How one package is checked: true when it passed. An exception it raises ends the run like a
+// failed check. UpdateThreadProc uses VerifyPackageFile.
+using PackageVerifier = bool (*)(const std::string& path, const std::string& md5, const std::atomic<bool>* stop);
+// The worker's run with the given check.
+unsigned RunUpdateWorker(CnolkpatchDlg* window, PackageVerifier verify);
+
 // Posts WM_UPDATE_TEXT with a heap copy of text: wParam 0 for the status line, 1 for the package label.
 // A copy that cannot be posted is freed here.
 void PostStatusText(CnolkpatchDlg* window, const std::string& text);

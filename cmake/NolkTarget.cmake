@@ -1,7 +1,12 @@
 # Flags every target of ours gets: strict warnings and GBK string literals.
 set(NOLK_WARNINGS -Wall -Wextra -Werror -Wno-unused-parameter)
 
+# Source names in the binaries (__FILE__ in the allocation tracker's records) are relative to the
+# source root, so no build machine's folders end up in what we ship.
+set(NOLK_PREFIX_MAP -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
+
 function(nolk_flags target)
+  target_compile_options(${target} PRIVATE ${NOLK_PREFIX_MAP})
   if(NOLK_LIBFUZZER AND CMAKE_CXX_COMPILER_ID MATCHES "Clang")
     # clang has no GBK execution charset; a libFuzzer build only looks for crashes, not texts.
     target_compile_options(${target} PRIVATE ${NOLK_WARNINGS} -fsanitize=fuzzer-no-link)

@@ -290,12 +290,24 @@ bool InitSockets() {
 #endif
 }
 
+namespace {
+
+void FromTicks(std::uint32_t ms, TimeValue* out) {
+  out->seconds = static_cast<std::int32_t>(ms / 1000u);
+  out->microseconds = static_cast<std::int32_t>((ms % 1000u) * 1000u);
+}
+
+// How long one wait lasts at most while a stop may be asked for.
+const TimeValue kStopSlice = {0, 100000};
+
+}  // namespace
+
 int NowTime(TimeValue& out) {
-  std::uint32_t ms = MsTicks();
-  out.seconds = static_cast<std::int32_t>(ms / 1000u);
-  out.microseconds = static_cast<std::int32_t>((ms % 1000u) * 1000u);
+  FromTicks(MsTicks(), &out);
   return 0;
 }
+
+void CommHttp::Now(TimeValue* out) const { FromTicks(ticks_ ? ticks_() : MsTicks(), out); }
 
 void CommHttp::Fail(const std::string& text) {
   error_ += text.empty() ? SocketErrorText() : text;
@@ -304,23 +316,40 @@ void CommHttp::Fail(const std::string& text) {
 }
 
 bool CommHttp::WaitReady(bool forWrite, TimeValue* t0, TimeValue* t1) {
-  NowTime(*t0);
-  int w = Wait(socket_, forWrite, budget_);
-  if (w < 0) {
-    Fail("");
-    return false;
+  Now(t0);
+  for (;;) {
+    // Without a stop flag this is one wait for the whole budget; with one, waits of a tenth of a
+    // second until the budget is used up, looking at the flag in between.
+    TimeValue left = budget_;
+    if (stop_) {
+      TimeValue now;
+      Now(&now);
+      TimeValue spent = TickSpan(*t0, now);
+      left = TimeCompare(budget_, spent) == 1 ? TimeDiff(budget_, spent) : TimeValue{0, 0};
+    }
+    const bool last = !stop_ || TimeCompare(left, kStopSlice) != 1;
+    int w = Wait(socket_, forWrite, last ? left : kStopSlice);
+    if (w < 0) {
+      Fail("");
+      return false;
+    }
+    if (w > 0) break;
+    if (stop_ && stop_->load()) {
+      Fail("stopped");
+      return false;
+    }
+    if (last) {
+      SetLast(kWsaETimedOut);
+      Fail("");
+      return false;
+    }
   }
-  if (w == 0) {
-    SetLast(kWsaETimedOut);
-    Fail("");
-    return false;
-  }
-  NowTime(*t1);
+  Now(t1);
   return true;
 }
 
 bool CommHttp::Spend(const TimeValue& t0, const TimeValue& t1) {
-  TimeValue elapsed = TimeDiff(t1, t0);
+  TimeValue elapsed = TickSpan(t0, t1);
   if (TimeCompare(budget_, elapsed) == 1) {
     budget_ = TimeDiff(budget_, elapsed);
     return true;
@@ -407,6 +436,8 @@ void CommHttp::Receive() {
     }
     response_.append(buffer, static_cast<std::size_t>(n));
     if (!Spend(t0, t1)) return;
+    // A server that keeps the connection open after a whole answer is not waited for.
+    if (AnswerComplete()) return;
   }
 }
 

@@ -10,6 +10,9 @@ class CommHttp : public SimpleHttp {
   using SimpleHttp::SimpleHttp;
   ~CommHttp() override = default;
 
+  // The millisecond tick counter the budget is measured with (GetTickCount unless replaced).
+  using TickSource = std::uint32_t (*)();
+
  protected:
   void Connect() override;
   void Send() override;
@@ -25,6 +28,10 @@ class CommHttp : public SimpleHttp {
   // Waits until the socket can be written (or read) within the budget, noting the wait's start and
   // end; false (the request failed, the socket closed) when the wait failed or ran out.
   bool WaitReady(bool forWrite, TimeValue* t0, TimeValue* t1);
+  // The tick counter as a TimeValue, from ticks_.
+  void Now(TimeValue* out) const;
+
+  TickSource ticks_ = nullptr;
 };
 
 }  // namespace NetModel

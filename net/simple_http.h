@@ -1,7 +1,8 @@
 // One HTTP/1.1 exchange over a fresh connection: connect, send the caller's request, read until the
-// server closes, check for "200 OK", hand out the body (de-chunked, gzip decoded). The transport is
-// left to a derived class.
+// answer is complete (its Content-Length, its last chunk, or the server's close), check for "200 OK",
+// hand out the body (de-chunked, gzip decoded). The transport is left to a derived class.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -41,6 +42,15 @@ class SimpleHttp {
   std::string GetError() const { return error_; }
   const std::string& GetResponse() const { return response_; }
 
+  // When *stop becomes true, a wait under way gives up within a fraction of a second and the
+  // exchange fails ("stopped"). The flag must outlive the exchange.
+  void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+
+  // True once response holds a whole answer by its own framing: the header block and then
+  // Content-Length body bytes, or a chunked body up to its last chunk. An answer framed by neither
+  // is complete only when the server closes. Looks only at what arrived since its last call.
+  bool AnswerComplete();
+
  protected:
   virtual void Connect() = 0;
   virtual void Send() = 0;
@@ -56,7 +66,22 @@ class SimpleHttp {
   SocketHandle socket_;
   std::string error_;
   bool ok_;
+  const std::atomic<bool>* stop_ = nullptr;
+
+ private:
+  enum class Framing { kUnknown, kLength, kChunked, kUntilClose };
+  Framing framing_ = Framing::kUnknown;
+  std::size_t headerScan_ = 0;  // where the search for the header end goes on
+  std::size_t bodyStart_ = 0;
+  std::uint64_t contentLength_ = 0;
+  std::size_t nextChunk_ = 0;  // where the next chunk-size line starts
 };
+
+// The value of the first header line of that name (case-insensitive) in a header block, without the
+// blanks around it; false when there is none.
+bool FindHeader(const std::string& headers, const std::string& name, std::string* value);
+// A Content-Length value: decimal digits only; false for anything else.
+bool ParseContentLength(const std::string& value, std::uint64_t* length);
 
 // Removes chunked transfer coding; false when the framing is broken or ends early.
 bool Dechunk(const std::string& in, std::string* out);

@@ -23,4 +23,19 @@ int TimeCompare(const TimeValue& a, const TimeValue& b) {
   return 0;
 }
 
+TimeValue TickSpan(const TimeValue& t0, const TimeValue& t1) {
+  TimeValue d = TimeDiff(t1, t0);
+  if (d.seconds < 0) {
+    // The counter wrapped in between: its readings go round 4294967.296 seconds.
+    d.seconds += 4294967;
+    d.microseconds += 296000;
+    if (d.microseconds >= 1000000) {
+      d.seconds += 1;
+      d.microseconds -= 1000000;
+    }
+  }
+  if (d.seconds < 0) return TimeValue{0, 0};
+  return d;
+}
+
 }  // namespace NetModel

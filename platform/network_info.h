@@ -4,9 +4,8 @@
 
 namespace platform {
 
-// Windows: gethostname and gethostbyname, the first address in dotted form. Elsewhere the first
-// IPv4 address of an interface that is up and not the loopback one (no name lookup is made).
-// Empty when none is found.
+// The first address of the lookup of the machine's own name (gethostname, then gethostbyname) in
+// dotted form, on every system. Empty when the name or its lookup fails.
 std::string LocalHostAddress();
 // Windows: the first entry of GetNetworkParams' DNS server list. Elsewhere the first "nameserver"
 // line of /etc/resolv.conf. Empty when none can be read.

@@ -12,7 +12,7 @@ const std::uint32_t kDigestChunk = 10485760;  // 10 MiB a read
 
 }  // namespace
 
-bool VerifyPackageFile(const std::string& path, const std::string& md5) {
+bool VerifyPackageFile(const std::string& path, const std::string& md5, const std::atomic<bool>* stop) {
   // Opened without sharing restrictions; it stays open while the digester reads it.
   std::FILE* file = platform::OpenStdFile(path, "rb");
   if (!file) return false;
@@ -21,8 +21,9 @@ bool VerifyPackageFile(const std::string& path, const std::string& md5) {
     std::fclose(file);
     return false;
   }
-  const std::string actual = GetFileMD5(path, kDigestChunk);
+  const std::string actual = GetFileMD5(path, kDigestChunk, stop);
   std::fclose(file);
+  if (stop && stop->load()) return false;
   if (actual == md5) {
     WriteRunLog("文件已存在，MD5校验成功 %s %s", path.c_str(), md5.c_str());
     return true;

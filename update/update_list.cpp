@@ -75,7 +75,8 @@ std::string PackageFileName(const std::string& url) {
   return name;
 }
 
-int FetchUpdateList() {
+int FetchUpdateList(const std::atomic<bool>* stop) {
+  UpdateList.clear();
   const VersionCode installed = ReadInstalledVersion();
   if (installed == 0) FailHard("检查当前版本号错误");
   if (installed == kSentinelVersion) return 0;
@@ -83,6 +84,7 @@ int FetchUpdateList() {
   std::string key = kUpdateUrlKey;
   std::string body;
   for (int attempt = 1; attempt <= 4; ++attempt) {
+    if (stop && stop->load()) return -1;
     std::string url = ReadSetting(kUrlFile, key, kDefaultUpdateUrl);
     std::string host, path, portText;
     std::uint16_t port = 80;
@@ -93,10 +95,12 @@ int FetchUpdateList() {
     }
     std::unique_ptr<NetModel::CommHttp> http(
         new NetModel::CommHttp(host, portText, NetModel::TimeValue{25, 0}, NetModel::TimeValue{86, 0}));
+    http->SetStopFlag(stop);
     http->Request("GET " + path + " HTTP/1.1\r\nHost: " + host +
                   "\r\nAccept-Encoding: gzip\r\nConnection: Close\r\n\r\n");
     // A 200 answer whose body cannot be decoded is a failed attempt, never an empty list.
     if (http->IsOk() && http->DecodeBody(&body)) break;
+    if (stop && stop->load()) return -1;
     if (attempt == 4) FailHard("获取更新列表失败, " + http->GetError());
     char next[64];
     std::snprintf(next, sizeof next, "%s%d", kUpdateUrlKey, attempt + 1);

@@ -1,5 +1,6 @@
 // The list of update packages that lead on from the installed version, fetched from the list server.
 #pragma once
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,10 @@ extern std::vector<PackageEntry> UpdateList;
 
 // Reads the installed version and fetches the list from up to four URLs of Url.ini. When the version is
 // unreadable or all four fail it shows a box and ends the process with exit code 2. Returns the size of
-// UpdateList (0 without a request for the sentinel version).
-int FetchUpdateList();
+// UpdateList (0 without a request for the sentinel version). When *stop becomes true the request
+// under way gives up and no further URL is tried: UpdateList stays empty, no box is shown, and the
+// result is -1.
+int FetchUpdateList(const std::atomic<bool>* stop = nullptr);
 
 // Clears UpdateList and appends the package records of body newer than installed.
 void ParseUpdateList(VersionCode installed, const std::string& body);

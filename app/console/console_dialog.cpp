@@ -177,6 +177,7 @@ std::string CDialog::GetWindowText() const {
 }
 
 void CDialog::ShowMinimized() { impl_->iconic = true; }
+void CDialog::HideWindow() {}
 bool CDialog::IsIconic() const { return impl_->iconic; }
 void CDialog::CenterWindow() {}
 

@@ -48,6 +48,12 @@ std::string FailureText() {
   }
 }
 
+// Wine's ntdll exports wine_get_version; Windows' does not.
+bool RunningUnderWine() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 // Messages directly answered by the dialog procedure's return value.
 bool AnswersDirectly(UINT message) {
   return (message >= WM_CTLCOLORMSGBOX && message <= WM_CTLCOLORSTATIC) || message == WM_QUERYDRAGICON;
@@ -90,7 +96,8 @@ struct CDialog::Impl {
       case WM_TIMER:
         if (wParam != kMinimizeTimer) break;
         KillTimer(hwnd, kMinimizeTimer);
-        if (!::IsIconic(hwnd)) ShowWindow(hwnd, SW_MINIMIZE);
+        // A window hidden by a close stays hidden.
+        if (IsWindowVisible(hwnd) && !::IsIconic(hwnd)) ShowWindow(hwnd, SW_MINIMIZE);
         return TRUE;
       case WM_COMMAND:
         if (LOWORD(wParam) == IDOK) {
@@ -172,12 +179,18 @@ std::string CDialog::GetWindowText() const {
 }
 
 void CDialog::ShowMinimized() {
-  // A window minimised before it was first shown can come up restored where no window manager
-  // takes the minimised state over (Wine on a bare X display undoes it when the window is first
-  // mapped); minimising once more shortly after it is on the screen settles it.
+  // Under Wine a window minimised before it was first shown can come up restored where no window
+  // manager takes the minimised state over (a bare X display undoes it when the window is first
+  // mapped); minimising once more shortly after it is on the screen settles it. Windows keeps the
+  // state, and there the second minimise would only undo a restore by the player.
   bool shown = IsWindowVisible(impl_->hwnd) != FALSE;
   ShowWindow(impl_->hwnd, SW_MINIMIZE);
-  if (!shown) PostMessageA(impl_->hwnd, kMinimizeAgain, 0, 0);
+  static const bool underWine = RunningUnderWine();
+  if (!shown && underWine) PostMessageA(impl_->hwnd, kMinimizeAgain, 0, 0);
+}
+
+void CDialog::HideWindow() {
+  if (impl_->hwnd) ShowWindow(impl_->hwnd, SW_HIDE);
 }
 bool CDialog::IsIconic() const { return ::IsIconic(impl_->hwnd) != FALSE; }
 

@@ -1,28 +1,31 @@
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
+#include <errno.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "platform/network_info.h"
 
 namespace platform {
 
 std::string LocalHostAddress() {
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return std::string();
-  std::string found;
-  for (ifaddrs* i = list; i && found.empty(); i = i->ifa_next) {
-    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
-    if (!(i->ifa_flags & IFF_UP) || (i->ifa_flags & IFF_LOOPBACK)) continue;
-    char text[INET_ADDRSTRLEN] = {0};
-    const sockaddr_in* sin = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
-    if (inet_ntop(AF_INET, &sin->sin_addr, text, sizeof text)) found = text;
-  }
-  freeifaddrs(list);
-  return found;
+  char name[255] = {0};
+  if (gethostname(name, sizeof name - 1) != 0) return std::string();
+  // The reentrant form of gethostbyname: the report runs on the worker thread.
+  hostent entry;
+  hostent* found = nullptr;
+  std::vector<char> work(8192);
+  int err = 0;
+  while (gethostbyname_r(name, &entry, work.data(), work.size(), &found, &err) == ERANGE && work.size() < (1u << 20))
+    work.resize(work.size() * 2);
+  if (!found || found->h_addrtype != AF_INET || !found->h_addr_list || !found->h_addr_list[0]) return std::string();
+  char text[INET_ADDRSTRLEN] = {0};
+  if (!inet_ntop(AF_INET, found->h_addr_list[0], text, sizeof text)) return std::string();
+  return text;
 }
 
 std::string FirstDnsServer() {

@@ -209,6 +209,13 @@ std::vector<HttpRequestRecord> HttpTestServer::Requests() const {
   return requests_;
 }
 
+std::vector<std::string> HttpTestServer::TargetsStartingWith(const std::string& prefix) const {
+  std::vector<std::string> out;
+  for (const HttpRequestRecord& r : Requests())
+    if (r.target.compare(0, prefix.size(), prefix) == 0) out.push_back(r.target);
+  return out;
+}
+
 std::size_t HttpTestServer::RequestCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_.size();

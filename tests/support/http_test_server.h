@@ -73,6 +73,8 @@ class HttpTestServer {
 
   std::vector<HttpRequestRecord> Requests() const;
   std::size_t RequestCount() const;
+  // The targets of the requests so far that begin with prefix ("/query?" for statistics reports).
+  std::vector<std::string> TargetsStartingWith(const std::string& prefix) const;
   // Waits until at least n requests have arrived; false after timeoutMs.
   bool WaitForRequests(std::size_t n, int timeoutMs) const;
 

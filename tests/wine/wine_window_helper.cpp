@@ -10,6 +10,9 @@
 //                                   every 50 ms with SendMessageTimeout (500 ms) until the file
 //                                   UNTIL exists or the window is gone; write
 //                                   "asked slowestms unanswered" and at:ms of each slow answer
+//   styles TITLEHEX OUT             write each control: id style exstyle (hexadecimal)
+//   closewait TITLEHEX TIMEOUTMS OUT  send the close command, wait until the window is hidden or
+//                                   gone; write the ms it took
 #include <windows.h>
 
 #include <cstdio>
@@ -88,6 +91,16 @@ BOOL CALLBACK Child(HWND w, LPARAM p) {
   std::snprintf(line, sizeof line, "%d %ld %ld %ld %ld ", GetDlgCtrlID(w), rc.left, rc.top, rc.right - rc.left,
                 rc.bottom - rc.top);
   *out += line + Hex(Text(w)) + "\n";
+  return TRUE;
+}
+
+BOOL CALLBACK ChildStyle(HWND w, LPARAM p) {
+  std::string* out = reinterpret_cast<std::string*>(p);
+  char line[64];
+  std::snprintf(line, sizeof line, "%d %08lx %08lx\n", GetDlgCtrlID(w),
+                static_cast<unsigned long>(GetWindowLongPtrA(w, GWL_STYLE)),
+                static_cast<unsigned long>(GetWindowLongPtrA(w, GWL_EXSTYLE)));
+  *out += line;
   return TRUE;
 }
 
@@ -179,6 +192,24 @@ int main(int argc, char** argv) {
     ShowWindow(w, SW_MINIMIZE);
     Sleep(500);
     return IsIconic(w) ? 0 : 3;
+  }
+  if (cmd == "styles" && argc == 4) {
+    HWND w = Find(Unhex(argv[2]), false, 30000);
+    if (!w) return 1;
+    std::string out;
+    EnumChildWindows(w, ChildStyle, reinterpret_cast<LPARAM>(&out));
+    return Write(argv[3], out);
+  }
+  if (cmd == "closewait" && argc == 5) {
+    HWND w = Find(Unhex(argv[2]), false, 5000);
+    if (!w) return 1;
+    DWORD t0 = GetTickCount();
+    PostMessageA(w, WM_CLOSE, 0, 0);
+    int timeout = std::atoi(argv[3]);
+    while (IsWindow(w) && IsWindowVisible(w) && static_cast<int>(GetTickCount() - t0) < timeout) Sleep(10);
+    char line[32];
+    std::snprintf(line, sizeof line, "%lu\n", static_cast<unsigned long>(GetTickCount() - t0));
+    return Write(argv[4], line);
   }
   if (cmd == "close") {
     HWND w = Find(Unhex(argv[2]), false, 5000);

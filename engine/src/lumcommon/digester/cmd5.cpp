@@ -178,15 +178,23 @@ void MD5Final(unsigned char digest[16], MD5Context* ctx) {
 
 CMD5::CMD5() { std::memset(digest_, 0, sizeof digest_); }
 
-void CMD5::MDFile(const std::string& path, std::uint32_t chunkSize) {
+void CMD5::MDFile(const std::string& path, std::uint32_t chunkSize, const std::atomic<bool>* stop) {
   MD5Context ctx;
   MD5Init(&ctx);
+  if (chunkSize == 0) chunkSize = kDefaultChunk;
 
   std::FILE* file = platform::OpenStdFile(path, "rb");
+  // Some systems open a folder for reading and fail its first read; Windows refuses the open. A
+  // folder has no digest on either.
+  if (file && std::fgetc(file) == EOF && std::ferror(file)) {
+    std::fclose(file);
+    file = nullptr;
+  }
   if (!file) {
     throw CLumException("md5:文件不存在" + path + ".", "engine/src/lumcommon/digester/cmd5", __DATE__, __TIME__,
                         "LumCommon::CMD5::MDFile");
   }
+  std::rewind(file);
 
   // Sizes are 64-bit, so files of 4 GiB and more get their true digest; and only the bytes a read
   // really delivered are fed, so a file that shrinks meanwhile never adds stale buffer bytes.
@@ -197,7 +205,12 @@ void CMD5::MDFile(const std::string& path, std::uint32_t chunkSize) {
   const std::size_t kSlice = 256u << 10;
   std::uint64_t remaining = size;
   bool shortRead = false;
+  bool stopped = false;
   while (remaining > 0 && !shortRead) {
+    if (stop && stop->load()) {
+      stopped = true;
+      break;
+    }
     std::size_t piece = static_cast<std::size_t>(remaining > bufSize ? bufSize : remaining);
     for (std::size_t off = 0; off < piece;) {
       std::size_t want = piece - off < kSlice ? piece - off : kSlice;
@@ -214,8 +227,10 @@ void CMD5::MDFile(const std::string& path, std::uint32_t chunkSize) {
 
   unsigned char digest[16];
   MD5Final(digest, &ctx);
-  for (int i = 0; i < 16; ++i) std::snprintf(digest_ + 2 * i, 3, "%02x", digest[i]);
-  digest_[32] = '\0';
+  if (!stopped) {
+    for (int i = 0; i < 16; ++i) std::snprintf(digest_ + 2 * i, 3, "%02x", digest[i]);
+    digest_[32] = '\0';
+  }
 
   LUM_DELETE_ARRAY(buffer);
   std::fclose(file);
@@ -223,11 +238,11 @@ void CMD5::MDFile(const std::string& path, std::uint32_t chunkSize) {
 
 }  // namespace LumCommon
 
-const char* GetFileMD5(const std::string& path, std::uint32_t chunkSize) {
+const char* GetFileMD5(const std::string& path, std::uint32_t chunkSize, const std::atomic<bool>* stop) {
   static LumCommon::CMD5* instance = nullptr;
   static std::once_flag once;
   std::call_once(once, [] { instance = new LumCommon::CMD5(); });
   std::memset(instance->Digest(), 0, 33);
-  instance->MDFile(path, chunkSize);
+  instance->MDFile(path, chunkSize, stop);
   return instance->Digest();
 }

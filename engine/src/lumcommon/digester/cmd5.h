@@ -1,5 +1,6 @@
 // MD5 (RFC 1321) of whole files, as 32 lower-case hexadecimal digits.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,8 +21,12 @@ void MD5Final(unsigned char digest[16], MD5Context* ctx);
 class CMD5 {
  public:
   CMD5();
-  // Digests the file and writes its text into Digest(). Raises CLumException when it cannot be opened.
-  void MDFile(const std::string& path, std::uint32_t chunkSize);
+  // Digests the file and writes its text into Digest(). Raises CLumException when it cannot be opened
+  // or is a folder. A chunkSize of 0 reads pieces of kDefaultChunk bytes. When *stop becomes true the
+  // reading ends between two pieces and Digest() stays as it was.
+  void MDFile(const std::string& path, std::uint32_t chunkSize, const std::atomic<bool>* stop = nullptr);
+
+  static constexpr std::uint32_t kDefaultChunk = 10485760;
   char* Digest() { return digest_; }
 
  private:
@@ -30,5 +35,6 @@ class CMD5 {
 
 }  // namespace LumCommon
 
-// The digest of a file in one process-wide buffer, valid until the next call: copy it at once.
-const char* GetFileMD5(const std::string& path, std::uint32_t chunkSize);
+// The digest of a file in one process-wide buffer, valid until the next call: copy it at once. An
+// empty text when *stop became true before the digest was done.
+const char* GetFileMD5(const std::string& path, std::uint32_t chunkSize, const std::atomic<bool>* stop = nullptr);

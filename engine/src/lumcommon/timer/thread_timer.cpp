@@ -6,16 +6,15 @@
 
 namespace {
 
-// arg points at the three event fields: tick, stop, stopped.
 unsigned TimerThreadProc(void* arg) {
-  platform::Event** events = static_cast<platform::Event**>(arg);
+  const TimerThreadEvents* events = static_cast<const TimerThreadEvents*>(arg);
   // A failed wait counts as a tick: only the stop event ends the thread.
-  while (platform::WaitForEither(events[1], events[0]) != 0) {
+  while (platform::WaitForEither(events->stop, events->tick) != 0) {
     (void)platform::TimeGetTime();
     platform::SleepMs(1);
-    events[0]->Set();
+    events->tick->Set();
   }
-  events[2]->Set();
+  events->stopped->Set();
   return 0;
 }
 
@@ -36,7 +35,8 @@ void CThreadTimer::Start(bool flag) {
   tickEvent = new platform::Event(false);
   stopEvent = new platform::Event(true);
   stoppedEvent = new platform::Event(true);
-  thread = platform::StartThread(TimerThreadProc, &tickEvent, &threadId);
+  events_ = TimerThreadEvents{tickEvent, stopEvent, stoppedEvent};
+  thread = platform::StartThread(TimerThreadProc, &events_, &threadId);
   if (thread) platform::PinToFirstProcessor(thread);
   tickEvent->Set();
 }

@@ -5,6 +5,13 @@
 
 #include "platform/thread_support.h"
 
+// What the timer thread is handed: its three events.
+struct TimerThreadEvents {
+  platform::Event* tick;
+  platform::Event* stop;
+  platform::Event* stopped;
+};
+
 class CThreadTimer {
  public:
   static CThreadTimer* Inst();
@@ -26,4 +33,5 @@ class CThreadTimer {
 
  private:
   bool stopped_ = false;
+  TimerThreadEvents events_ = {nullptr, nullptr, nullptr};
 };
