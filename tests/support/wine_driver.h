@@ -2,6 +2,9 @@
 #pragma once
 #include <cstdlib>
 #include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
 
 namespace testsupport {
 
@@ -30,6 +33,16 @@ inline std::string Unhex(const std::string& h) {
   for (std::size_t i = 0; i + 1 < h.size(); i += 2)
     out += static_cast<char>(std::strtol(h.substr(i, 2).c_str(), nullptr, 16));
   return out;
+}
+
+// args run through the suite's wine-run wrapper in folder cwd.
+inline ProcessOptions WineProcess(const std::string& cwd, const std::vector<std::string>& args) {
+  ProcessOptions o;
+  o.argv = {Env("NOLK_SOURCE_DIR") + "/tests/support/wine-run"};
+  o.argv.insert(o.argv.end(), args.begin(), args.end());
+  o.cwd = cwd;
+  o.timeoutSeconds = 180;
+  return o;
 }
 
 }  // namespace testsupport

@@ -44,7 +44,6 @@ class WineApply : public ::testing::Test {
       if (!testsupport::Exists(winBin_ + "/" + f)) GTEST_SKIP() << "no " << f << " in " << winBin_;
     if (Env("DISPLAY").empty()) GTEST_SKIP() << "no display";
     if (std::system("command -v wine >/dev/null 2>&1") != 0) GTEST_SKIP() << "no wine";
-    wineRun_ = Env("NOLK_SOURCE_DIR") + "/tests/support/wine-run";
     server_.SetDefault(testsupport::HttpAnswer::Ok(""));
   }
 
@@ -63,18 +62,13 @@ class WineApply : public ::testing::Test {
   }
 
   testsupport::ProcessOptions WineOptions(const std::string& cwd, std::vector<std::string> args) {
-    testsupport::ProcessOptions o;
-    o.argv = {wineRun_};
-    o.argv.insert(o.argv.end(), args.begin(), args.end());
-    o.cwd = cwd;
-    o.timeoutSeconds = 180;
-    return o;
+    return testsupport::WineProcess(cwd, args);
   }
 
   testsupport::TempDir tmp_;
   testsupport::HttpTestServer server_;
   testsupport::UpdateChain chain_;
-  std::string winBin_, wineRun_;
+  std::string winBin_;
 };
 
 TEST_F(WineApply, SameTreeAsTheNativeProgram) {

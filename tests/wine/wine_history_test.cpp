@@ -36,17 +36,11 @@ class WineHistory : public ::testing::Test {
       if (!testsupport::Exists(winBin_ + "/" + f)) GTEST_SKIP() << "no " << f << " in " << winBin_;
     if (Env("DISPLAY").empty()) GTEST_SKIP() << "no display";
     if (std::system("command -v wine >/dev/null 2>&1") != 0) GTEST_SKIP() << "no wine";
-    wineRun_ = Env("NOLK_SOURCE_DIR") + "/tests/support/wine-run";
     server_.SetDefault(testsupport::HttpAnswer::Ok(""));
   }
 
   testsupport::ProcessOptions WineOptions(const std::string& cwd, std::vector<std::string> args) {
-    testsupport::ProcessOptions o;
-    o.argv = {wineRun_};
-    o.argv.insert(o.argv.end(), args.begin(), args.end());
-    o.cwd = cwd;
-    o.timeoutSeconds = 180;
-    return o;
+    return testsupport::WineProcess(cwd, args);
   }
 
   // The program files and Url.ini into an installation (game tree already there).
@@ -64,7 +58,7 @@ class WineHistory : public ::testing::Test {
 
   testsupport::TempDir tmp_;
   testsupport::HttpTestServer server_;
-  std::string winBin_, wineRun_;
+  std::string winBin_;
 };
 
 TEST_F(WineHistory, EveryEarlierReleaseEndsAtTheNewest) {
