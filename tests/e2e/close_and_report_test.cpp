@@ -24,10 +24,7 @@ using testsupport::TempDir;
 
 namespace {
 
-std::string BinDir() {
-  const char* b = std::getenv("NOLK_BIN_DIR");
-  return b ? b : "";
-}
+std::string BinDir() { return testsupport::Env("NOLK_BIN_DIR"); }
 
 double SecondsSince(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

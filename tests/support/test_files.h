@@ -1,9 +1,16 @@
 // Temporary folders and whole-file helpers for tests.
 #pragma once
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 namespace testsupport {
+
+// An environment variable the suite sets (folders of the builds), empty when unset.
+inline std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
 
 // A fresh empty folder below the build's test area (GBK-free ASCII path); removed on destruction.
 class TempDir {

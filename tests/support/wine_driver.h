@@ -5,13 +5,9 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/test_files.h"
 
 namespace testsupport {
-
-inline std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
 
 // The Linux file system is drive Z: under Wine.
 inline std::string WinePath(const std::string& unixPath) {

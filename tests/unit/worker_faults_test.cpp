@@ -22,12 +22,9 @@
 using testsupport::HttpAnswer;
 using testsupport::HttpTestServer;
 
-namespace {
+using testsupport::Env;
 
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
+namespace {
 
 // RFC 1321's test values.
 const char* const kMd5Abc = "900150983cd24fb0d6963f7d28e17f72";

@@ -30,12 +30,9 @@ using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
-namespace {
+using testsupport::Env;
 
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
-}
+namespace {
 
 std::string Quote(const std::string& s) {
   std::string out = "'";
