@@ -123,8 +123,10 @@ std::intptr_t RunApplyPhase(CnolkpatchDlg& window) {
     try {
       computed = Upper(GetFileMD5(packagePath, kDigestChunk));
     } catch (const LumCommon::CLumException& e) {
-      // The package vanished between the open and the digest: stop instead of leaving the run hanging.
+      // The package vanished or could not be read between the open and the digest: end like a failed
+      // section instead of leaving the run hanging.
       platform::AppMessageBox(e.what(), platform::kMbIconError);
+      platform::AppMessageBox("更新中发生错误!", platform::kMbOk);
       return StopOnFailure(window);
     }
     if (computed != expected) {

@@ -1,9 +1,13 @@
 // The apply phase's own paths, driven on a window without its modal loop: an empty list, a digest
-// in upper case reaching the second check, and a package present but held so it cannot be opened.
+// in upper case reaching the second check, a package present but held so it cannot be opened, and
+// one that opens but cannot be read for its digest.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 #include <vector>
 
 #include "app/apply_phase.h"
@@ -102,5 +106,25 @@ TEST_F(ApplyPhase, APackageThatCannotBeOpenedStopsTheRunAndStays) {
   EXPECT_TRUE(testsupport::Exists(first));
   EXPECT_TRUE(testsupport::Exists(held));
 }
+
+#ifndef _WIN32
+TEST_F(ApplyPhase, APackageThatOpensButCannotBeReadEndsLikeAFailedSection) {
+  const std::string first = AddPackage("p1.pkg", "2.1.15", false);
+  const std::string bad = AddPackage("p2.pkg", "2.1.16", false);
+  // A file that opens and then fails its first read (EIO), as a bad sector does: the open check
+  // passes and the digester raises.
+  ASSERT_EQ(std::remove(bad.c_str()), 0);
+  ASSERT_EQ(symlink("/proc/self/mem", bad.c_str()), 0);
+  EXPECT_EQ(RunApplyPhase(dlg_), 0);
+  ASSERT_EQ(boxes_.size(), 3u);
+  EXPECT_EQ(boxes_[0], "md5:文件不存在" + platform::Utf8ToGbk(bad) + ".");
+  EXPECT_EQ(boxes_[1], "更新中发生错误!");
+  EXPECT_EQ(boxes_[2], "发生错误, 放弃继续更新");
+  EXPECT_EQ(dlg_.statusLabel.GetWindowText(), "关闭中...");
+  EXPECT_TRUE(testsupport::Exists(game_ + "data/p1.pkg.txt"));
+  EXPECT_FALSE(testsupport::Exists(game_ + "data/p2.pkg.txt"));
+  EXPECT_TRUE(testsupport::Exists(first));
+}
+#endif
 
 }  // namespace
