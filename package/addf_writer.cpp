@@ -5,8 +5,6 @@
 #include "platform/file_system.h"
 #include "platform/os_error.h"
 
-const char kAddfTempName[] = "~nolk.tmp";
-
 namespace {
 
 // The folder part of a GBK path with its last separator; a trail byte of 0x5C is no separator.
@@ -49,7 +47,7 @@ bool AddfWriter::Open(const std::string& target) {
   closed_ = false;
   const std::string folder = FolderOf(target);
   // The program before this one wrote its copy beside the target under the target's own name.
-  platform::DeleteFile(target + ".nolkpatch-new");
+  platform::DeleteFile(target + kOldCopySuffix);
   temp_ = folder + kAddfTempName;
   if (!SameNameIgnoringCase(target.substr(folder.size()), kAddfTempName)) {
     // Nothing else opens the temporary file, so it takes no lock; its attributes matter only

@@ -9,10 +9,7 @@
 #include <string>
 
 #include "platform/file.h"
-
-// Every ADDF of a folder goes through this one name: a temporary file left by a killed run is
-// reused by the next one there.
-extern const char kAddfTempName[];
+#include "update/name_rules.h"
 
 class AddfWriter {
  public:

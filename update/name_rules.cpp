@@ -150,6 +150,9 @@ bool IsSafeSectionName(const std::string& name) {
   return parts.back().find_first_not_of(". ") != std::string::npos;
 }
 
+const char kAddfTempName[] = "~nolk.tmp";
+const char kOldCopySuffix[] = ".nolkpatch-new";
+
 bool IsPortablePackageName(const std::string& name, std::string* why) {
   // A retired path becomes the list line "..\..\" + name, read in lines of at most 259 bytes.
   const std::size_t kMaxName = 259 - 6;
@@ -174,6 +177,14 @@ bool IsPortablePackageName(const std::string& name, std::string* why) {
     }
     if (TrimWindowsComponent(part) != part) {
       *why = "\"" + platform::GbkToUtf8(part) + "\" ends in a dot or a blank, which Windows strips";
+      return false;
+    }
+    const std::string key = WindowsPathKey(part);
+    const std::string suffix = WindowsPathKey(kOldCopySuffix);
+    if (key == WindowsPathKey(kAddfTempName) ||
+        (key.size() >= suffix.size() && key.compare(key.size() - suffix.size(), suffix.size(), suffix) == 0)) {
+      *why = "\"" + platform::GbkToUtf8(part) + "\" is a name clients use for their own scratch files (" +
+             kAddfTempName + ", *" + kOldCopySuffix + ") and would overwrite or delete";
       return false;
     }
     if (platform::GbkToUtf8(part).size() > 255) {

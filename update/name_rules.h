@@ -25,10 +25,19 @@ std::string TrimWindowsComponent(const std::string& component);
 // last component that does not reduce to its folder.
 bool IsSafeSectionName(const std::string& name);
 
+// Every ADDF of a folder goes through this one name: a temporary file left by a killed run is
+// reused by the next one there.
+extern const char kAddfTempName[];
+// The program before this one wrote an ADDF copy under the target's name with this suffix; it is
+// removed before the target is written.
+extern const char kOldCopySuffix[];
+
 // The stricter rule for names nolkpack puts into packages, so that every client (Windows, Wine and
 // the native build) writes the same file: IsSafeSectionName, no component ending in a dot or blank,
-// none of the characters < > " | ? * or control characters, and a list line of 259 bytes at most
-// when the name is later retired. False with *why in words.
+// none of the characters < > " | ? * or control characters, none of the client's own scratch names
+// (kAddfTempName, a name ending in kOldCopySuffix), which a client would overwrite or delete while
+// it writes the folder's other files, and a list line of 259 bytes at most when the name is later
+// retired. False with *why in words.
 bool IsPortablePackageName(const std::string& name, std::string* why);
 
 // A key that two GBK paths share exactly when Windows takes them for the same path: each component

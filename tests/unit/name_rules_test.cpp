@@ -116,6 +116,9 @@ TEST(PortableNames, WhatEveryClientCanWrite) {
       {"data/NUL.txt", "device name"},
       {"COM1/x", "device name"},
       {"data//x", "empty"},
+      {"data/~NOLK.TMP", "scratch"},
+      {"~nolk.tmp/x", "scratch"},
+      {"data/a.dat.NolkPatch-New", "scratch"},
       {"data/" + std::string(250, 'a'), "longer than 253 bytes"},
   };
   for (const auto& b : bad) {
