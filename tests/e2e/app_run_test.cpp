@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "engine/src/lumcommon/digester/cmd5.h"
 #include "platform/codepage.h"
 #include "platform/network_info.h"
 #include "tests/support/host_lookup.h"
 #include "tests/support/http_test_server.h"
+#include "tests/support/reference_md5.h"
 #include "tests/support/test_files.h"
 #include "tests/support/update_chain.h"
 
@@ -101,7 +101,7 @@ class AppRun : public ::testing::Test {
     std::string bytes = EmptyPackage(2, 1, patch, patch * 7919u);
     std::string path = gac_ + "/" + name;
     WriteFile(path, bytes);
-    std::string md5 = GetFileMD5(path, 10485760);
+    std::string md5 = testsupport::ReferenceMd5(path);
     if (!present) std::remove(path.c_str());
     md5s_[name] = md5;
     return "2.1." + std::to_string(patch) + " http://127.0.0.1/package/" + name + " " + md5 + "\n";

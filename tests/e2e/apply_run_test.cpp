@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/src/lumcommon/digester/cmd5.h"
 #include "platform/codepage.h"
 #include "tests/support/child_process.h"
 #include "tests/support/game_tree.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/package_bytes.h"
+#include "tests/support/reference_md5.h"
 #include "tests/support/test_files.h"
 #include "tests/support/update_chain.h"
 #include "update/version.h"
@@ -32,7 +32,7 @@ std::string BinDir() {
 // The console draws on standard error in the terminal's character set (UTF-8 here).
 std::string U(const std::string& gbk) { return platform::GbkToUtf8(gbk); }
 
-std::string GetMd5(const std::string& path) { return GetFileMD5(path, 10485760); }
+std::string GetMd5(const std::string& path) { return testsupport::ReferenceMd5(path); }
 
 std::vector<std::string> Lines(const std::string& text, const std::string& prefix) {
   std::vector<std::string> out;
@@ -111,7 +111,7 @@ TEST_F(ApplyRun, FailureInTheSecondPackageKeepsTheFirstAndTouchesNothingElse) {
   ASSERT_TRUE(testsupport::ReadFile(chain_.packages[1], &bytes));
   bytes.replace(4, 4, testsupport::Le32(ParseVersionCode("2.1.99")));
   testsupport::WriteFile(bad, bytes);
-  chain_.md5s[1] = GetFileMD5(bad, 10485760);
+  chain_.md5s[1] = testsupport::ReferenceMd5(bad);
   ServeList(chain_.ListBody());
 
   auto r = Run();

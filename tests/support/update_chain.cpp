@@ -4,10 +4,10 @@
 #include <filesystem>
 #include <system_error>
 
-#include "engine/src/lumcommon/digester/cmd5.h"
 #include "package/bz_update_helper.h"
 #include "package/update_sec.h"
 #include "tests/support/game_tree.h"
+#include "tests/support/reference_md5.h"
 #include "tests/support/test_files.h"
 #include "tools/nolkpack/pack_build.h"
 #include "update/version.h"
@@ -39,7 +39,7 @@ bool BuildChainPackage(const std::string& from, const std::string& to, const std
                        const std::string& out, std::string* md5, std::string* error) {
   nolkpack::BuildStats stats;
   if (!nolkpack::BuildPackage(from, to, ParseVersionCode(version), out, &stats, error)) return false;
-  *md5 = GetFileMD5(out, 10485760);
+  *md5 = ReferenceMd5(out);
   return true;
 }
 

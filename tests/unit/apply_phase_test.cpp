@@ -12,11 +12,11 @@
 
 #include "app/apply_phase.h"
 #include "app/nolkpatch_dlg.h"
-#include "engine/src/lumcommon/digester/cmd5.h"
 #include "platform/codepage.h"
 #include "platform/file.h"
 #include "platform/message_box.h"
 #include "tests/support/package_bytes.h"
+#include "tests/support/reference_md5.h"
 #include "tests/support/test_files.h"
 #include "update/install_dirs.h"
 #include "update/update_list.h"
@@ -52,7 +52,7 @@ class ApplyPhase : public ::testing::Test {
     const std::string path = game_ + "var/gac/" + name;
     const std::string body = testsupport::Record("FDDA", 0, "data/" + name + ".txt", "from " + name) + '\0';
     testsupport::WriteFile(path, testsupport::PackageBytes(ParseVersionCode(version), body));
-    std::string md5 = GetFileMD5(path, 10485760);
+    std::string md5 = testsupport::ReferenceMd5(path);
     if (upperCase)
       for (char& c : md5)
         if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');

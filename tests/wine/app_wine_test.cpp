@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "engine/src/lumcommon/digester/cmd5.h"
 #include "tests/support/game_tree.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/package_bytes.h"
+#include "tests/support/reference_md5.h"
 #include "tests/support/test_files.h"
 #include "tests/support/update_chain.h"
 
@@ -182,7 +182,7 @@ class WineRun : public ::testing::Test {
   std::string Package(const std::string& name, unsigned patch, bool present = true) {
     std::string path = gac_ + "/" + name;
     WriteFile(path, testsupport::RandomBytes(3000 + patch, patch));
-    std::string md5 = GetFileMD5(path, 10485760);
+    std::string md5 = testsupport::ReferenceMd5(path);
     if (!present) std::remove(path.c_str());
     return "2.1." + std::to_string(patch) + " http://127.0.0.1/package/" + name + " " + md5 + "\n";
   }
@@ -373,7 +373,7 @@ TEST_F(WineRun, WindowAnswersThroughoutA512MiBRecord) {
     std::fclose(f);
   }
   server_.SetAnswer("/patchlist.txt", HttpAnswer::Ok("2.1.15 http://127.0.0.1/package/big.pak " +
-                                                         std::string(GetFileMD5(path, 10485760)) + "\n"));
+                                                         testsupport::ReferenceMd5(path) + "\n"));
   std::string run = Start(bin_ + "/nolkpatch.exe");
   int code = 0;
   // From the window's first answer until the record's file is in place.
@@ -449,7 +449,7 @@ TEST_F(WineRun, UpdateTextsComeFromTheStringTable) {
   const std::string package = game_ + "/var/dl/p.pkg";
   WriteFile(package, testsupport::PackageBytes(0x0201000F, std::string(1, '\0')));
   server_.SetAnswer("/default108", HttpAnswer::Ok(std::string("2.1.15 http://127.0.0.1/package/p.pkg ") +
-                                                  GetFileMD5(package, 10485760) + "\n"));
+                                                  testsupport::ReferenceMd5(package) + "\n"));
   std::string run = Start(bin + "/nolkpatch.exe");
   EXPECT_EQ(ExitCode(run), 0);
   std::vector<std::string> targets;

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/src/lumcommon/digester/cmd5.h"
 #include "platform/codepage.h"
 #include "tests/support/child_process.h"
 #include "tests/support/game_tree.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/package_bytes.h"
+#include "tests/support/reference_md5.h"
 #include "tests/support/release_history.h"
 #include "tests/support/test_files.h"
 #include "tests/support/update_chain.h"
@@ -82,7 +82,7 @@ TEST_F(WineHistory, EveryEarlierReleaseEndsAtTheNewest) {
       auto r = testsupport::RunProcess(o);
       ASSERT_EQ(r.exitCode, 0) << r.err;
       packages.push_back(out);
-      list += h.versions[i] + " http://127.0.0.1/package/nolk-" + h.versions[i] + ".pkg " + GetFileMD5(out, 10485760) +
+      list += h.versions[i] + " http://127.0.0.1/package/nolk-" + h.versions[i] + ".pkg " + testsupport::ReferenceMd5(out) +
               "\r\n";
     }
     server_.SetAnswer("/list", testsupport::HttpAnswer::Ok(list));
@@ -118,7 +118,7 @@ TEST_F(WineHistory, DeviceNamesAreInvalidSections) {
     testsupport::WriteFile(game + "/var/gac/d.pkg", pkg);
     testsupport::WriteFile(tmp_.Path() + "/d.pkg", pkg);
     server_.SetAnswer("/list", testsupport::HttpAnswer::Ok(std::string("2.1.15 http://127.0.0.1/package/d.pkg ") +
-                                                           GetFileMD5(tmp_.Path() + "/d.pkg", 10485760) + "\r\n"));
+                                                           testsupport::ReferenceMd5(tmp_.Path() + "/d.pkg") + "\r\n"));
     testsupport::ChildProcess run(WineOptions(game + "/bin/patch", {"nolkpatch.exe"}));
     std::vector<std::string> texts;
     for (int i = 0; i < 3; ++i) {
