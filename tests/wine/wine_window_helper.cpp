@@ -149,11 +149,16 @@ int main(int argc, char** argv) {
   if (cmd == "restore" && argc == 4) {
     HWND w = Find(Unhex(argv[2]), false, 5000);
     if (!w) return 1;
-    ShowWindow(w, SW_RESTORE);
-    SetForegroundWindow(w);
-    Sleep(1000);
+    // Under Wine the program minimises once more half a second after it starts; a restore that came
+    // first is undone, so restore until it holds.
     RECT rc;
-    GetWindowRect(w, &rc);
+    for (int tries = 0; tries < 5; ++tries) {
+      ShowWindow(w, SW_RESTORE);
+      SetForegroundWindow(w);
+      Sleep(1000);
+      GetWindowRect(w, &rc);
+      if (!IsIconic(w)) break;
+    }
     char line[128];
     std::snprintf(line, sizeof line, "0 %ld %ld %ld %ld %s\n", rc.left, rc.top, rc.right - rc.left, rc.bottom - rc.top,
                   Hex(Text(w)).c_str());
