@@ -9,8 +9,10 @@
 
 #include "net/socket_init.h"
 #include "platform/message_box.h"
+#include "tests/support/child_process.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/minisign_tool.h"
+#include "tests/support/reference_md5.h"
 #include "tests/support/test_files.h"
 #include "update/install_dirs.h"
 #include "update/list_signature.h"
@@ -246,6 +248,49 @@ TEST_F(SignedFetchTest, WithoutAKeyNoSignatureIsAskedFor) {
     EXPECT_EQ(server_.RequestCount(), before + 1);
   }
   EXPECT_EQ(Log(), "");
+}
+
+TEST(NolkpackVerifyList, SignatureAndPackagesBeforePublishing) {
+  const Keys& keys = TestKeys();
+  enum Fault { kNone, kListChanged, kOtherKey, kNoSignature, kPackageDiffers, kPackageMissing, kBadKey };
+  const struct {
+    Fault fault;
+    bool keyAsLine, packageAsArgument;
+    int exitCode;
+    std::string output;  // in standard output, or standard error for exit code 2
+  } cases[] = {
+      {kNone, false, false, 0, "is signed with the key"},
+      {kNone, true, true, 0, "is signed with the key"},
+      {kListChanged, false, false, 1, "does not match the list"},
+      {kOtherKey, true, false, 1, "signed with another key"},
+      {kNoSignature, false, true, 1, "no signature"},
+      {kPackageDiffers, false, false, 1, "the list says"},
+      {kPackageMissing, false, false, 1, "no a.gac among"},
+      {kBadKey, true, false, 2, "not a minisign public key"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.output);
+    testsupport::TempDir dir;
+    const std::string pkgDir = dir.Path() + (c.packageAsArgument ? "/elsewhere" : "");
+    testsupport::MakeDirs(pkgDir);
+    testsupport::WriteFile(pkgDir + "/a.gac", "package bytes");
+    std::string list = "2.1.15 http://127.0.0.1/package/a.gac " + testsupport::ReferenceMd5(pkgDir + "/a.gac") + "\r\n";
+    const std::string listPath = dir.Path() + "/patchlist.txt";
+    if (c.fault != kNoSignature)
+      testsupport::WriteFile(listPath + ".minisig", testsupport::MinisignSign(c.fault == kOtherKey ? keys.b : keys.a, list));
+    if (c.fault == kListChanged) list += "\r\n";
+    testsupport::WriteFile(listPath, list);
+    if (c.fault == kPackageDiffers) testsupport::WriteFile(pkgDir + "/a.gac", "other bytes");
+    if (c.fault == kPackageMissing) testsupport::RemoveTree(pkgDir + "/a.gac");
+    std::string key = c.keyAsLine ? keys.a.publicLine : keys.a.publicFile;
+    if (c.fault == kBadKey) key = key.substr(2);
+    testsupport::ProcessOptions o;
+    o.argv = {testsupport::Env("NOLK_BIN_DIR") + "/nolkpack", "verify", "--list", listPath, "--key", key};
+    if (c.packageAsArgument) o.argv.push_back(pkgDir + "/a.gac");
+    testsupport::ProcessResult r = testsupport::RunProcess(o);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+    EXPECT_NE((c.exitCode == 2 ? r.err : r.out).find(c.output), std::string::npos) << r.out << r.err;
+  }
 }
 
 class SignedFetchDeathTest : public SignedFetchTest {};
