@@ -11,7 +11,8 @@ bool DecodeExactly(const std::string& text, unsigned char* out, std::size_t size
   if (text.empty() || sodium_init() < 0) return false;
   std::size_t length = 0;
   const char* end = nullptr;
-  if (sodium_base642bin(out, size, text.data(), text.size(), nullptr, &length, &end, sodium_base64_VARIANT_ORIGINAL) != 0)
+  if (sodium_base642bin(out, size, text.data(), text.size(), nullptr, &length, &end, sodium_base64_VARIANT_ORIGINAL) !=
+      0)
     return false;
   return length == size && end == text.data() + text.size();
 }
@@ -80,8 +81,7 @@ SignatureCheck CheckListSignature(const ListPublicKey& key, const std::string& d
     message = digest;
     messageSize = sizeof digest;
   }
-  if (crypto_sign_verify_detached(sig.signature, message, messageSize, key.key) != 0)
-    return SignatureCheck::kMismatch;
+  if (crypto_sign_verify_detached(sig.signature, message, messageSize, key.key) != 0) return SignatureCheck::kMismatch;
 
   // The global signature covers the signature and the trusted comment, so neither can be swapped.
   std::string global(reinterpret_cast<const char*>(sig.signature), sizeof sig.signature);

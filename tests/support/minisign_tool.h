@@ -1,25 +1,48 @@
-// Keys and signatures made by the real minisign tool, never by the code under test. Native only: the
-// tool is a Linux program, run through child_process.
+// Keys and signatures made by the real minisign tool, never by the code under test (native only).
 #pragma once
+#include <gtest/gtest.h>
+
 #include <string>
+
+#include "tests/support/child_process.h"
+#include "tests/support/test_files.h"
 
 namespace testsupport {
 
 struct MinisignKey {
-  std::string publicFile;  // minisign.pub: the comment line, then the base64 line
-  std::string secretFile;  // without a password
-  std::string publicLine;  // the base64 line alone, as Url.ini's ListKey holds it
+  std::string publicFile, secretFile;  // the secret key has no password
+  std::string publicLine;              // the base64 line of the .pub file, as Url.ini's ListKey holds it
 };
 
-// A fresh key pair in dir (files name.pub and name.key). Fails the test when the tool fails.
-MinisignKey MakeMinisignKey(const std::string& dir, const std::string& name);
+// Runs the tool; the files it writes are the result.
+inline void Minisign(const std::vector<std::string>& args) {
+  ProcessOptions o;
+  o.argv = {"/usr/bin/minisign"};
+  o.argv.insert(o.argv.end(), args.begin(), args.end());
+  ProcessResult r = RunProcess(o);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+}
 
-// The signature file text for data: the default prehashed form, or the legacy one. The comment, when
-// given, becomes the trusted comment.
-std::string MinisignSign(const MinisignKey& key, const std::string& data, bool legacy = false,
-                         const std::string& trustedComment = std::string());
+inline MinisignKey MakeMinisignKey(const std::string& dir, const std::string& name) {
+  MinisignKey key{dir + "/" + name + ".pub", dir + "/" + name + ".key", ""};
+  Minisign({"-G", "-W", "-f", "-p", key.publicFile, "-s", key.secretFile});
+  std::string text;
+  EXPECT_TRUE(ReadFile(key.publicFile, &text));
+  key.publicLine = text.substr(text.find('\n') + 1, 56);
+  return key;
+}
 
-// What `minisign -V` says of data and its signature: true when it verifies.
-bool MinisignVerifies(const MinisignKey& key, const std::string& data, const std::string& minisig);
+// The signature file of data: the default prehashed form, or the legacy one (-l).
+inline std::string MinisignSign(const MinisignKey& key, const std::string& data, bool legacy = false) {
+  TempDir dir;
+  const std::string file = dir.Path() + "/list.txt";
+  WriteFile(file, data);
+  std::vector<std::string> args = {"-S", "-s", key.secretFile, "-m", file};
+  if (legacy) args.push_back("-l");
+  Minisign(args);
+  std::string sig;
+  EXPECT_TRUE(ReadFile(file + ".minisig", &sig));
+  return sig;
+}
 
 }  // namespace testsupport

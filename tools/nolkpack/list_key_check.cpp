@@ -69,7 +69,8 @@ bool VerifyListFile(const std::string& listPath, const std::string& base64Key, c
     ParseListPublicKey(base64Key, &key);
     std::string minisig;
     if (!ReadWhole(listPath + ".minisig", &minisig)) {
-      problems->push_back(shown + ".minisig: no signature (sign the list: minisign -S -s minisign.key -m " + shown + ")");
+      problems->push_back(shown + ".minisig: no signature (sign the list: minisign -S -s minisign.key -m " + shown +
+                          ")");
     } else {
       switch (CheckListSignature(key, list, minisig)) {
         case SignatureCheck::kValid:
@@ -129,7 +130,8 @@ std::string GbkArg(const std::string& a) {
 
 }  // namespace
 
-int VerifyListCommand(const std::string& listArg, const std::string& keyArg, const std::vector<std::string>& packageArgs) {
+int VerifyListCommand(const std::string& listArg, const std::string& keyArg,
+                      const std::vector<std::string>& packageArgs) {
   if (listArg.empty()) {
     std::fprintf(stderr, "nolkpack: --key needs --list FILE\n");
     return 2;

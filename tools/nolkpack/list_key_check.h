@@ -23,6 +23,7 @@ namespace nolkpack {
 
 // `verify --list FILE [--key KEY] [PACKAGE...]` with its messages; arguments as given on the command
 // line. The exit code: 0 all good, 1 a problem found, 2 bad arguments.
-int VerifyListCommand(const std::string& listArg, const std::string& keyArg, const std::vector<std::string>& packageArgs);
+int VerifyListCommand(const std::string& listArg, const std::string& keyArg,
+                      const std::vector<std::string>& packageArgs);
 
 }  // namespace nolkpack
