@@ -66,11 +66,13 @@ TEST_F(SignedFetch, OnlyAListSignedWithTheKeyIsTakenElseTheNextUrlIsTried) {
   const Keys& keys = TestKeys();
   const std::string sig = MinisignSign(keys.a, kList);
   std::string garbled = sig;  // one character of the signature's base64 changed
-  garbled[sig.find('\n') + 51] ^= 1;
+  char& changed = garbled[sig.find('\n') + 51];
+  changed = changed == 'A' ? 'B' : 'A';
   std::string crlf = sig;  // as a Windows editor saves it; the tool takes it too
   for (std::size_t at = 0; (at = crlf.find('\n', at)) != std::string::npos; at += 2) crlf.insert(at, "\r");
-  HttpAnswer gzipped = HttpAnswer::Ok(kList);
+  HttpAnswer gzipped = HttpAnswer::Ok(kList), compressed = HttpAnswer::Ok(testsupport::GzipBytes(kList));
   gzipped.gzip = true;
+  compressed.headers.push_back("Content-Encoding: gzip");
   const struct {
     std::string path;  // of the list
     HttpAnswer list;
@@ -91,6 +93,7 @@ TEST_F(SignedFetch, OnlyAListSignedWithTheKeyIsTakenElseTheNextUrlIsTried) {
       {"/l", HttpAnswer::Ok(kList), garbled, true, "更新列表签名无效"},
       {"/l", HttpAnswer::Ok(kList), Replace(sig, "\ntrusted comment: ", "\ntrusted comment: x"), true,
        "更新列表签名无效"},
+      {"/l", compressed, MinisignSign(keys.a, testsupport::GzipBytes(kList)), true, "更新列表签名无效"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path + " " + c.sig);
