@@ -148,6 +148,7 @@ int FetchUpdateList(const std::atomic<bool>* stop) {
       if (!signedLists) break;
       error = SignatureProblem(listKey, host, portText, path, body, stop);
       if (error.empty()) break;
+      body.clear();  // a refused list is never parsed
       if (stop && stop->load()) return -1;
       WriteRunLog("更新列表签名校验失败 %s=%s: %s", key.c_str(), url.c_str(), error.c_str());
     } else {
