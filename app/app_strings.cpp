@@ -19,6 +19,8 @@ const char* BuiltInAppString(unsigned id) {
       return kBuiltInUpdateUrlKey;
     case IDS_DOWNLOAD_SUBDIR:
       return kBuiltInDownloadSubdir;
+    case IDS_LIST_KEY:
+      return kBuiltInListKey;
     default:
       return "";
   }

@@ -75,6 +75,7 @@ bool CnolkpatchApp::InitInstance() {
   // The update step's texts come from the string table, so a patched resource changes them.
   UseUpdateStrings(LoadAppString(IDS_DEFAULT_UPDATE_URL), LoadAppString(IDS_SETTINGS_FILE),
                    LoadAppString(IDS_UPDATE_URL_KEY), LoadAppString(IDS_DOWNLOAD_SUBDIR));
+  UseListKeyString(LoadAppString(IDS_LIST_KEY));
   platform::ChangeCurrentFolder("..");
   platform::ChangeCurrentFolder("..");
   std::string root = platform::CurrentFolder(260);

@@ -1,4 +1,4 @@
-# zlib, bzip2, threads, GoogleTest: Debian's packages natively, mingw-w64 builds for Windows.
+# zlib, bzip2, libsodium, threads, GoogleTest: Debian's packages natively, mingw-w64 builds for Windows.
 find_package(Threads REQUIRED)
 
 if(WIN32)
@@ -18,6 +18,15 @@ if(WIN32)
                                             INTERFACE_INCLUDE_DIRECTORIES ${NOLK_BZIP2_DIR}/include)
   add_library(nolk_zlib STATIC IMPORTED)
   set_target_properties(nolk_zlib PROPERTIES IMPORTED_LOCATION /usr/x86_64-w64-mingw32/lib/libz.a)
+  set(NOLK_SODIUM_DIR ${_nolk_cache}/libsodium-mingw CACHE PATH "libsodium built for mingw-w64 by scripts/bootstrap")
+  if(NOT EXISTS ${NOLK_SODIUM_DIR}/lib/libsodium.a)
+    message(FATAL_ERROR "no mingw-w64 libsodium in ${NOLK_SODIUM_DIR}: run scripts/bootstrap")
+  endif()
+  add_library(nolk_sodium STATIC IMPORTED)
+  set_target_properties(nolk_sodium PROPERTIES IMPORTED_LOCATION ${NOLK_SODIUM_DIR}/lib/libsodium.a
+                                               INTERFACE_INCLUDE_DIRECTORIES ${NOLK_SODIUM_DIR}/include
+                                               INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC
+                                               INTERFACE_LINK_LIBRARIES advapi32)
 
   set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -31,6 +40,10 @@ else()
   target_link_libraries(nolk_bz2 INTERFACE BZip2::BZip2)
   add_library(nolk_zlib INTERFACE)
   target_link_libraries(nolk_zlib INTERFACE ZLIB::ZLIB)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+  add_library(nolk_sodium INTERFACE)
+  target_link_libraries(nolk_sodium INTERFACE PkgConfig::SODIUM)
   find_package(GTest REQUIRED)
   add_library(nolk_gtest INTERFACE)
   target_link_libraries(nolk_gtest INTERFACE GTest::gtest)

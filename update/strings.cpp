@@ -4,10 +4,11 @@ const char* kDefaultUpdateUrl = kBuiltInUpdateUrl;
 const char* kSettingsFile = kBuiltInSettingsFile;
 const char* kUpdateUrlKey = kBuiltInUpdateUrlKey;
 const char* kDownloadSubdir = kBuiltInDownloadSubdir;
+const char* kDefaultListKey = kBuiltInListKey;
 
 namespace {
 
-std::string g_loaded[4];
+std::string g_loaded[5];
 
 void Use(const std::string& text, std::string* store, const char** use) {
   if (text.empty()) return;
@@ -24,3 +25,5 @@ void UseUpdateStrings(const std::string& defaultUrl, const std::string& settings
   Use(urlKey, &g_loaded[2], &kUpdateUrlKey);
   Use(downloadSubdir, &g_loaded[3], &kDownloadSubdir);
 }
+
+void UseListKeyString(const std::string& listKey) { Use(listKey, &g_loaded[4], &kDefaultListKey); }

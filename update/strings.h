@@ -1,4 +1,4 @@
-// Fixed texts of the update step: the program's string table, entries 108-111.
+// Fixed texts of the update step: the program's string table, entries 108-112.
 #pragma once
 #include <string>
 
@@ -7,6 +7,8 @@ const char* const kBuiltInUpdateUrl = "http://127.0.0.1/package/website/patchlis
 const char* const kBuiltInSettingsFile = "var/gac/update.ini";                           // 109
 const char* const kBuiltInUpdateUrlKey = "UpdateURL";                                    // 110
 const char* const kBuiltInDownloadSubdir = "var/gac";                                    // 111
+// 112 is empty: the lists are not signed unless an operator embeds a key or Url.ini names one.
+const char* const kBuiltInListKey = "";  // 112
 
 // The texts in use: the built-in ones until UseUpdateStrings gives those of the program's string
 // table, once at start-up before any other thread runs; read-only from then on.
@@ -21,6 +23,11 @@ extern const char* kDownloadSubdir;
 // An empty text (a string the table lacks) keeps the built-in one.
 void UseUpdateStrings(const std::string& defaultUrl, const std::string& settingsFile, const std::string& urlKey,
                       const std::string& downloadSubdir);
+
+// 112: the default of Url.ini's ListKey, the public key the update list must be signed with.
+extern const char* kDefaultListKey;
+// Takes the table's text for 112 (empty: none, lists unsigned), once at start-up like the others.
+void UseListKeyString(const std::string& listKey);
 
 // The file holding the update-list URLs, below RootDir.
 const char* const kUrlFile = "var/gac/Url.ini";

@@ -4,9 +4,13 @@
 #include <memory>
 
 #include "net/comm_http.h"
-#include "update/name_rules.h"
+#include "platform/ini_file.h"
 #include "platform/message_box.h"
 #include "platform/process.h"
+#include "update/install_dirs.h"
+#include "update/list_signature.h"
+#include "update/name_rules.h"
+#include "update/run_log.h"
 #include "update/strings.h"
 
 std::vector<PackageEntry> UpdateList;
@@ -46,6 +50,42 @@ class Tokens {
   platform::ExitProcessNow(kExitNoUpdateList);
 }
 
+std::unique_ptr<NetModel::CommHttp> Get(const std::string& host, const std::string& port, const std::string& path,
+                                        const std::atomic<bool>* stop) {
+  std::unique_ptr<NetModel::CommHttp> http(
+      new NetModel::CommHttp(host, port, NetModel::TimeValue{25, 0}, NetModel::TimeValue{86, 0}));
+  http->SetStopFlag(stop);
+  http->Request("GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nAccept-Encoding: gzip\r\nConnection: Close\r\n\r\n");
+  return http;
+}
+
+// The signature file's path beside the list's: ".minisig" goes after the file name, before a query,
+// so that a server that ignores queries never answers with the list itself.
+std::string SignaturePath(const std::string& listPath) {
+  std::size_t query = listPath.find('?');
+  if (query == std::string::npos) return listPath + ".minisig";
+  return listPath.substr(0, query) + ".minisig" + listPath.substr(query);
+}
+
+// Why the list as delivered is not signed by key; empty when it is.
+std::string SignatureProblem(const ListPublicKey& key, const std::string& host, const std::string& port,
+                             const std::string& listPath, const std::string& list, const std::atomic<bool>* stop) {
+  std::unique_ptr<NetModel::CommHttp> http = Get(host, port, SignaturePath(listPath), stop);
+  std::string minisig;
+  if (!http->IsOk() || !http->DecodeBody(&minisig)) return "无法获取更新列表签名, " + http->GetError();
+  switch (CheckListSignature(key, list, minisig)) {
+    case SignatureCheck::kValid:
+      return std::string();
+    case SignatureCheck::kMalformed:
+      return "更新列表签名格式错误";
+    case SignatureCheck::kOtherKey:
+      return "更新列表签名不是用所配置的公钥签署的";
+    case SignatureCheck::kMismatch:
+      break;
+  }
+  return "更新列表签名无效";
+}
+
 }  // namespace
 
 void ParseUpdateList(VersionCode installed, const std::string& body) {
@@ -79,6 +119,14 @@ int FetchUpdateList(const std::atomic<bool>* stop) {
   UpdateList.clear();
   const VersionCode installed = ReadInstalledVersion();
   if (installed == 0) FailHard("检查当前版本号错误");
+
+  // With a public key configured, only a list signed with it is taken.
+  const std::string keyText =
+      platform::ReadIniString(RootDir + kUrlFile, "Setting", "ListKey", kDefaultListKey, 1024);
+  ListPublicKey listKey;
+  const bool signedLists = !keyText.empty();
+  if (signedLists && !ParseListPublicKey(keyText, &listKey))
+    FailHard("Url.ini 中的 ListKey 不是有效的更新列表公钥 (minisign 公钥文件的第二行)");
   if (installed == kSentinelVersion) return 0;
 
   std::string key = kUpdateUrlKey;
@@ -93,15 +141,21 @@ int FetchUpdateList(const std::atomic<bool>* stop) {
       std::snprintf(buf, sizeof buf, "%d", static_cast<int>(port));
       portText = buf;
     }
-    std::unique_ptr<NetModel::CommHttp> http(
-        new NetModel::CommHttp(host, portText, NetModel::TimeValue{25, 0}, NetModel::TimeValue{86, 0}));
-    http->SetStopFlag(stop);
-    http->Request("GET " + path + " HTTP/1.1\r\nHost: " + host +
-                  "\r\nAccept-Encoding: gzip\r\nConnection: Close\r\n\r\n");
+    std::unique_ptr<NetModel::CommHttp> http = Get(host, portText, path, stop);
+    std::string error;
     // A 200 answer whose body cannot be decoded is a failed attempt, never an empty list.
-    if (http->IsOk() && http->DecodeBody(&body)) break;
+    if (http->IsOk() && http->DecodeBody(&body)) {
+      if (!signedLists) break;
+      error = SignatureProblem(listKey, host, portText, path, body, stop);
+      if (error.empty()) break;
+      body.clear();  // a refused list is never parsed
+      if (stop && stop->load()) return -1;
+      WriteRunLog("更新列表签名校验失败 %s=%s: %s", key.c_str(), url.c_str(), error.c_str());
+    } else {
+      error = http->GetError();
+    }
     if (stop && stop->load()) return -1;
-    if (attempt == 4) FailHard("获取更新列表失败, " + http->GetError());
+    if (attempt == 4) FailHard("获取更新列表失败, " + error);
     char next[64];
     std::snprintf(next, sizeof next, "%s%d", kUpdateUrlKey, attempt + 1);
     key = next;

@@ -256,6 +256,7 @@ TEST(StringTable, ProgramTextsMatchTheBuiltInTable) {
     EXPECT_EQ(LoadAppString(id), BuiltInAppString(id)) << id;
   }
   EXPECT_EQ(LoadAppString(105), "《Nolk2》更新程序");
+  EXPECT_EQ(LoadAppString(112), "");  // no list key in the shipped program: lists unsigned
 }
 
 }  // namespace

@@ -3,11 +3,13 @@
 //   nolkpack list FILE
 //   nolkpack line FILE --url URL
 //   nolkpack verify OLD_DIR NEW_DIR PACKAGE...
+//   nolkpack verify --list FILE [--key KEY] [PACKAGE...]
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "platform/codepage.h"
+#include "tools/nolkpack/list_key_check.h"
 #include "tools/nolkpack/pack_build.h"
 #include "tools/nolkpack/pack_inspect.h"
 #include "tools/nolkpack/pack_verify.h"
@@ -19,7 +21,8 @@ const char kUsage[] =
     "  nolkpack build OLD_DIR NEW_DIR --version X.Y.Z -o FILE\n"
     "  nolkpack list FILE\n"
     "  nolkpack line FILE --url URL\n"
-    "  nolkpack verify OLD_DIR NEW_DIR PACKAGE...\n";
+    "  nolkpack verify OLD_DIR NEW_DIR PACKAGE...\n"
+    "  nolkpack verify --list FILE [--key KEY] [PACKAGE...]\n";
 
 const char kHelp[] =
     "\n"
@@ -32,6 +35,9 @@ const char kHelp[] =
     "verify  applies the packages to a scratch copy of OLD_DIR with the program's own engine,\n"
     "        removes the obsolete files as a client does, and compares the result with NEW_DIR,\n"
     "        names compared as Windows compares them. Prints every difference.\n"
+    "        With --list FILE: checks that each package the update list names (found among the\n"
+    "        PACKAGE files or beside the list) has the listed MD5, and with --key (minisign.pub or\n"
+    "        its base64 line) that FILE.minisig is a valid signature of the list by that key.\n"
     "\n"
     "exit codes: 0 done, 1 refused or failed (verify: a difference), 2 bad arguments\n";
 
@@ -62,7 +68,7 @@ int main(int argc, char** argv) {
   if (argc < 2) return Usage("no subcommand");
   const std::string command = argv[1];
   std::vector<std::string> plain;
-  std::string version, output, url;
+  std::string version, output, url, list, key;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&](std::string* into) {
@@ -76,12 +82,18 @@ int main(int argc, char** argv) {
       if (!value(&output)) return Usage(a + " needs a value");
     } else if (a == "--url") {
       if (!value(&url)) return Usage("--url needs a value");
+    } else if (a == "--list") {
+      if (!value(&list)) return Usage("--list needs a value");
+    } else if (a == "--key") {
+      if (!value(&key)) return Usage("--key needs a value");
     } else if (a.size() > 1 && a[0] == '-') {
       return Usage("unknown option " + a);
     } else {
       plain.push_back(a);
     }
   }
+
+  if ((!list.empty() || !key.empty()) && command != "verify") return Usage("--list and --key belong to verify");
 
   if (command == "build") {
     if (plain.size() != 2) return Usage("build takes OLD_DIR and NEW_DIR");
@@ -124,6 +136,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "verify") {
+    if (!list.empty() || !key.empty()) {
+      if (!version.empty() || !output.empty() || !url.empty()) return Usage("verify --list takes only --key");
+      return nolkpack::VerifyListCommand(list, key, plain);
+    }
     if (plain.size() < 3) return Usage("verify takes OLD_DIR, NEW_DIR and at least one PACKAGE");
     if (!version.empty() || !output.empty() || !url.empty()) return Usage("verify takes no options");
     std::vector<std::string> packages;
