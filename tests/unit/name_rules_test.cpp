@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "package/update_sec.h"
+#include "platform/codepage.h"
 #include "platform/file_system.h"
 #include "platform/message_box.h"
 #include "tests/support/package_bytes.h"
@@ -106,6 +107,7 @@ TEST(PortableNames, WhatEveryClientCanWrite) {
       {"data/a*", "character"},
       {"data/a<b>", "character"},
       {"data/a|b", "character"},
+      {"data/東||", "character"},  // 0x96 0x7C, then a real "|"
       {"data/\"q\"", "character"},
       {std::string("data/a\tb"), "character"},
       {"data/x.", "ends in a dot or a blank"},
@@ -133,6 +135,21 @@ TEST(PortableNames, WhatEveryClientCanWrite) {
   EXPECT_NE(why.find("255 bytes of UTF-8"), std::string::npos) << why;
   cjk.resize(85 * 2);
   EXPECT_TRUE(IsPortablePackageName("data/" + cjk, &why)) << why;
+}
+
+// A GBK character whose trail byte is 0x7C ("|") is a character like any other: 118 of them.
+TEST(PortableNames, TrailByteOfABarIsNoBar) {
+  int characters = 0;
+  std::string why;
+  for (int lead = 0x81; lead <= 0xFE; ++lead) {
+    const std::string pair = {static_cast<char>(lead), '|'};
+    if (platform::Utf8ToGbk(platform::GbkToUtf8(pair)) != pair || platform::GbkToUtf8(pair).find('|') != std::string::npos)
+      continue;  // no character there
+    ++characters;
+    EXPECT_TRUE(IsPortablePackageName("data/" + pair + "/x" + pair + ".txt", &why)) << lead << ": " << why;
+  }
+  EXPECT_EQ(characters, 118);
+  for (const char* name : {"data/東.txt", "data/億/纜縷瑋"}) EXPECT_TRUE(IsPortablePackageName(name, &why)) << why;
 }
 
 TEST(WindowsKeys, CaseTrimAndSeparatorsAsWindowsResolvesThem) {
