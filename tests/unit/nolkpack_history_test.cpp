@@ -151,6 +151,63 @@ TEST_F(History, WhatNoPackageCanExpressIsRefused) {
   }
 }
 
+// Each refusal names what the operator can do, and leaves no package behind.
+TEST_F(History, RefusalsSayWhatToDo) {
+  const std::string longLine = "..\\..\\data\\" + std::string(250, 'l') + "\r\n";
+  const struct {
+    std::vector<std::string> r1, r2;
+    std::string r1List;  // written into r1's data/DelFileList.dat when not empty
+    const char* out;     // -o, below the test folder
+    const char* says;
+  } cases[] = {
+      // A file retired by r1's list, back as a folder: clients at the release before r1 still have it.
+      {{"data/k"}, {"data/k", "data/x/inside.txt"}, "..\\..\\data\\x\r\n", "p.pkg",
+       "data/x is a folder, but the obsolete-file list names ..\\..\\data\\x as a file retired earlier"},
+      {{"data/k"}, {"data/k", "data/x/inside.txt"}, "..\\..\\data\\x\r\n", "p.pkg", "give the folder another name"},
+      {{"data/k"}, {"data/k"}, longLine, "p.pkg", "OLD_DIR's obsolete-file list"},
+      {{"data/k"}, {"data/k"}, longLine, "p.pkg", "shorten or remove that line there"},
+      {{"data/k"}, {"data/k"}, "", "r2/p.pkg", "lies inside NEW_DIR"},
+      {{"data/k"}, {"data/k"}, "", "r1/var/p.pkg", "lies inside OLD_DIR"},
+      {{"data/k"}, {"data/k"}, "", "r1", "lies inside OLD_DIR"},
+  };
+  for (const auto& c : cases) {
+    testsupport::RemoveTree(Path("r1"));
+    testsupport::RemoveTree(Path("r2"));
+    Release("r1", "1.0.1", c.r1);
+    Release("r2", "1.0.2", c.r2);
+    if (!c.r1List.empty()) WriteFile(Path("r1/") + kList, c.r1List);
+    nolkpack::BuildStats stats;
+    std::string error;
+    EXPECT_FALSE(nolkpack::BuildPackage(Path("r1"), Path("r2"), ParseVersionCode("1.0.2"), Path(c.out), &stats, &error))
+        << c.says;
+    EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    EXPECT_FALSE(Exists(Path("p.pkg")) || Exists(Path("r2/p.pkg")) || Exists(Path("r1/var/p.pkg")));
+  }
+}
+
+// A release built again, from another OLD_DIR, is what a first build from that OLD_DIR gives.
+TEST_F(History, ARebuildIsAFirstBuild) {
+  Release("r1", "1.0.1", {"data/k", "data/a", "sound/s"});
+  Release("r2", "1.0.2", {"data/k", "screenshots/1.png", "sound/s"});
+  Release("r3", "1.0.3", {"sound/s", "sound/t"});
+  testsupport::CopyTree(Path("r3"), Path("fresh"));
+  std::string error, first, again, list, firstList;
+  ASSERT_TRUE(Build("r1", "r3", "1.0.3", &error)) << error;  // the wrong OLD_DIR
+  ASSERT_TRUE(Build("r2", "r3", "1.0.3", &error)) << error;
+  ASSERT_TRUE(testsupport::ReadFile(Path("r3.pkg"), &again));
+  ASSERT_TRUE(testsupport::ReadFile(Path("r3/") + kList, &list));
+  nolkpack::BuildStats stats;
+  ASSERT_TRUE(nolkpack::BuildPackage(Path("r2"), Path("fresh"), ParseVersionCode("1.0.3"), Path("first.pkg"), &stats,
+                                     &error))
+      << error;
+  ASSERT_TRUE(testsupport::ReadFile(Path("first.pkg"), &first));
+  ASSERT_TRUE(testsupport::ReadFile(Path("fresh/") + kList, &firstList));
+  EXPECT_TRUE(first == again) << "the rebuilt package differs";
+  // data/ is kept for the list even when the release has nothing else there.
+  EXPECT_EQ(list, "..\\..\\data\\k\r\n..\\..\\screenshots\\\r\n..\\..\\screenshots\\1.png\r\n");
+  EXPECT_EQ(firstList, list);
+}
+
 TEST_F(History, TheVersionFileMustSayTheVersion) {
   Release("r1", "1.0.1", {"data/a"});
   Release("r2", "1.0.2", {"data/a"});
@@ -163,6 +220,12 @@ TEST_F(History, TheVersionFileMustSayTheVersion) {
   EXPECT_FALSE(Build("r1", "r2", "1.0.2", &error));
   EXPECT_NE(error.find("NEW_DIR has no var/gac/update.ini"), std::string::npos) << error;
   EXPECT_FALSE(Exists(Path("r2.pkg")));
+  // Without its version an OLD_DIR is no release tree: the version check would be skipped.
+  Release("r3", "1.0.3", {"data/a"});
+  testsupport::RemoveTree(Path("r1/var"));
+  EXPECT_FALSE(Build("r1", "r3", "1.0.3", &error));
+  EXPECT_NE(error.find("OLD_DIR has no var/gac/update.ini: give the tree of the release"), std::string::npos) << error;
+  EXPECT_FALSE(Exists(Path("r3.pkg")));
 }
 
 #ifndef _WIN32
@@ -228,6 +291,33 @@ TEST_F(Operator, BuildSaysWhereItKeepsTheList) {
   std::string list;
   ASSERT_TRUE(testsupport::ReadFile(Path("new/data/DelFileList.dat"), &list));
   EXPECT_EQ(list, "..\\..\\data\\gone\r\n");
+}
+
+// Trees as a file system can hold them: a pipe is refused (reading it would wait forever), an empty
+// new folder too (no package carries it), a NEW_DIR given through a link is the tree it leads to.
+TEST_F(Operator, SpecialTrees) {
+  const struct {
+    const char* shell;  // run in the test folder after r1 and r2 are written
+    const char* newDir;
+    int code;
+    const char* says;
+  } cases[] = {
+      {"mkfifo r2/data/pipe", "r2", 1, "not a plain file (a pipe, socket or device): "},
+      {"mkdir -p r2/data/empty/deeper", "r2", 1, "new empty folder data/empty: a package carries files only"},
+      {"ln -s r2 link", "link", 0, "1 added"},
+  };
+  for (const auto& c : cases) {
+    testsupport::RemoveTree(Path("r2"));
+    Release("r1", "1.0.1", {"data/k"});
+    Release("r2", "1.0.2", {"data/k", "data/new"});
+    testsupport::ProcessOptions sh;
+    sh.argv = {"/bin/sh", "-c", "cd '" + dir_.Path() + "' && rm -f link p.pkg && " + c.shell};
+    ASSERT_EQ(testsupport::RunProcess(sh).exitCode, 0) << c.shell;
+    auto r = Run({"build", Path("r1"), Path(c.newDir), "--version", "1.0.2", "-o", Path("p.pkg")});
+    EXPECT_EQ(r.exitCode, c.code) << c.shell << r.err;
+    EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << c.shell << ": " << r.out << r.err;
+    EXPECT_EQ(Exists(Path("p.pkg")), c.code == 0) << c.shell;
+  }
 }
 
 // The packages of the old way, kept as a fixture: verify finds each fault they carry.

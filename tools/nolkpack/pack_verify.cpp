@@ -137,7 +137,7 @@ bool ApplyLikeTheClient(const std::vector<PackageToApply>& packages, const std::
 bool VerifyPackages(const std::string& oldDir, const std::string& newDir, const std::vector<std::string>& packages,
                     std::vector<std::string>* problems, std::vector<std::string>* notes, std::string* error) {
   for (const std::string& dir : {oldDir, newDir}) {
-    if (platform::GetPathKind(dir) != platform::PathKind::kDirectory) {
+    if (!IsFolder(dir)) {
       *error = "not a folder: " + Host(dir);
       return false;
     }
