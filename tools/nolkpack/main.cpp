@@ -1,13 +1,14 @@
 // nolkpack: the operator's tool for update packages.
 //   nolkpack build OLD_DIR NEW_DIR --version X.Y.Z -o FILE
 //   nolkpack list FILE
-//   nolkpack line FILE --url URL
-//   nolkpack verify OLD_DIR NEW_DIR PACKAGE...
+//   nolkpack line FILE --url URL [--list LIST]
+//   nolkpack verify OLD_DIR NEW_DIR PACKAGE... [--list LIST]
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "platform/codepage.h"
+#include "tools/nolkpack/list_check.h"
 #include "tools/nolkpack/pack_build.h"
 #include "tools/nolkpack/pack_inspect.h"
 #include "tools/nolkpack/pack_verify.h"
@@ -18,8 +19,8 @@ const char kUsage[] =
     "usage:\n"
     "  nolkpack build OLD_DIR NEW_DIR --version X.Y.Z -o FILE\n"
     "  nolkpack list FILE\n"
-    "  nolkpack line FILE --url URL\n"
-    "  nolkpack verify OLD_DIR NEW_DIR PACKAGE...\n";
+    "  nolkpack line FILE --url URL [--list LIST]\n"
+    "  nolkpack verify OLD_DIR NEW_DIR PACKAGE... [--list LIST]\n";
 
 const char kHelp[] =
     "\n"
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
   if (argc < 2) return Usage("no subcommand");
   const std::string command = argv[1];
   std::vector<std::string> plain;
-  std::string version, output, url;
+  std::string version, output, url, list;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&](std::string* into) {
@@ -76,6 +77,8 @@ int main(int argc, char** argv) {
       if (!value(&output)) return Usage(a + " needs a value");
     } else if (a == "--url") {
       if (!value(&url)) return Usage("--url needs a value");
+    } else if (a == "--list") {
+      if (!value(&list)) return Usage("--list needs a value");
     } else if (a.size() > 1 && a[0] == '-') {
       return Usage("unknown option " + a);
     } else {
@@ -87,7 +90,7 @@ int main(int argc, char** argv) {
     if (plain.size() != 2) return Usage("build takes OLD_DIR and NEW_DIR");
     if (version.empty()) return Usage("build needs --version X.Y.Z");
     if (output.empty()) return Usage("build needs -o FILE");
-    if (!url.empty()) return Usage("build takes no --url");
+    if (!url.empty() || !list.empty()) return Usage("build takes no --url or --list");
     VersionCode code;
     if (!nolkpack::ParseVersionArgument(version, &code))
       return Usage("bad version " + version + " (X.Y.Z, X and Y up to 255, Z up to 65535)");
@@ -105,7 +108,7 @@ int main(int argc, char** argv) {
   }
   if (command == "list") {
     if (plain.size() != 1) return Usage("list takes FILE");
-    if (!version.empty() || !output.empty() || !url.empty()) return Usage("list takes no options");
+    if (!version.empty() || !output.empty() || !url.empty() || !list.empty()) return Usage("list takes no options");
     std::string text, error;
     if (!nolkpack::ListPackage(Arg(plain[0].c_str()), &text, &error)) {
       Print(text);
@@ -117,20 +120,29 @@ int main(int argc, char** argv) {
   if (command == "line") {
     if (plain.size() != 1) return Usage("line takes FILE");
     if (url.empty()) return Usage("line needs --url URL");
-    if (!version.empty() || !output.empty()) return Usage("line takes only --url");
+    if (!version.empty() || !output.empty()) return Usage("line takes only --url and --list");
     std::string text, error;
+    if (!list.empty()) {
+      if (!nolkpack::UpdateListFile(Arg(list.c_str()), Arg(plain[0].c_str()), url, &text, &error)) return Fail(error);
+      std::printf("%s\n", text.c_str());
+      return 0;
+    }
     if (!nolkpack::PackageLine(Arg(plain[0].c_str()), url, &text, &error)) return Fail(error);
     Print(text);
     return 0;
   }
   if (command == "verify") {
     if (plain.size() < 3) return Usage("verify takes OLD_DIR, NEW_DIR and at least one PACKAGE");
-    if (!version.empty() || !output.empty() || !url.empty()) return Usage("verify takes no options");
+    if (!version.empty() || !output.empty() || !url.empty()) return Usage("verify takes only --list");
     std::vector<std::string> packages;
     for (std::size_t i = 2; i < plain.size(); ++i) packages.push_back(Arg(plain[i].c_str()));
     std::vector<std::string> problems, notes;
     std::string error;
     if (!nolkpack::VerifyPackages(Arg(plain[0].c_str()), Arg(plain[1].c_str()), packages, &problems, &notes, &error))
+      return Fail(error);
+    // The update list, checked against the same packages.
+    if (!list.empty() && !nolkpack::CheckUpdateList(Arg(list.c_str()), nolkpack::ReleaseVersion(Arg(plain[0].c_str())),
+                                                    packages, &problems, &error))
       return Fail(error);
     for (const std::string& n : notes) std::printf("note: %s\n", n.c_str());
     for (const std::string& p : problems) std::printf("%s\n", p.c_str());
@@ -139,8 +151,8 @@ int main(int argc, char** argv) {
                    problems.size() == 1 ? "" : "s");
       return 1;
     }
-    std::printf("verify: %d package%s from OLD_DIR to NEW_DIR\n", static_cast<int>(packages.size()),
-                packages.size() == 1 ? " leads" : "s lead");
+    std::printf("verify: %d package%s from OLD_DIR to NEW_DIR%s\n", static_cast<int>(packages.size()),
+                packages.size() == 1 ? " leads" : "s lead", list.empty() ? "" : ", and the update list names them right");
     return 0;
   }
   if (command == "-h" || command == "--help" || command == "help") {
