@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "package/update_sec.h"
-#include "platform/codepage.h"
 #include "platform/file_system.h"
 #include "platform/message_box.h"
 #include "tests/support/package_bytes.h"
@@ -137,19 +136,19 @@ TEST(PortableNames, WhatEveryClientCanWrite) {
   EXPECT_TRUE(IsPortablePackageName("data/" + cjk, &why)) << why;
 }
 
-// A GBK character whose trail byte is 0x7C ("|") is a character like any other: 118 of them.
+// A GBK character whose trail byte is 0x7C ("|") is a character like any other: the 118 that
+// iconv's GBK table holds.
 TEST(PortableNames, TrailByteOfABarIsNoBar) {
-  int characters = 0;
+  const std::string all =
+      "亅倈億剕厊唡噟坾墊妡媩寍峾巪弢恷憒抾搢攟晐東梶榺檤殀泑渱潀瀨焲爘▅﹟獆珅瑋瓅畖瘄皘眧瞸硘磡祙秥穦竱箌簗粅紎絴緗縷"
+      "纜羭聕脇膢舼苵莬葇蓔蕓藎蘾蛗蝲蟶衸褆襹觸詜諀謡讄貄質趞踻軀輡迀遼鄚醸鈢銃鋦鍇鎩鐋鑭閨陓雦靯韡顋飢饇駖騶髚魘鮸鰘鱸鴟鵿鷟鹼鼃齶";
+  ASSERT_EQ(all.size(), 118u * 2);
   std::string why;
-  for (int lead = 0x81; lead <= 0xFE; ++lead) {
-    const std::string pair = {static_cast<char>(lead), '|'};
-    if (platform::Utf8ToGbk(platform::GbkToUtf8(pair)) != pair || platform::GbkToUtf8(pair).find('|') != std::string::npos)
-      continue;  // no character there
-    ++characters;
-    EXPECT_TRUE(IsPortablePackageName("data/" + pair + "/x" + pair + ".txt", &why)) << lead << ": " << why;
+  for (std::size_t i = 0; i < all.size(); i += 2) {
+    const std::string pair = all.substr(i, 2);
+    ASSERT_EQ(pair[1], '|');
+    EXPECT_TRUE(IsPortablePackageName("data/" + pair + "/x" + pair + ".txt", &why)) << i / 2 << ": " << why;
   }
-  EXPECT_EQ(characters, 118);
-  for (const char* name : {"data/東.txt", "data/億/纜縷瑋"}) EXPECT_TRUE(IsPortablePackageName(name, &why)) << why;
 }
 
 TEST(WindowsKeys, CaseTrimAndSeparatorsAsWindowsResolvesThem) {
