@@ -410,6 +410,12 @@ TEST_F(Operator, TheUpdateList) {
   std::string text;
   ASSERT_TRUE(testsupport::ReadFile(list, &text));
   EXPECT_EQ(text, good);
+  // A second line of the version (appended by hand after a rebuild) goes.
+  WriteFile(list, good + "1.0.3 " + u3 + " 00000000000000000000000000000000\r\n");
+  EXPECT_NE(line(3, u3).out.find("replaced (it named " + u3 + " " + md5[3] + "); a second one removed"),
+            std::string::npos);
+  ASSERT_TRUE(testsupport::ReadFile(list, &text));
+  EXPECT_EQ(text, good);
   // URLs whose last segment is not the package's file name, and a list line cut short, change nothing.
   const struct {
     int version;

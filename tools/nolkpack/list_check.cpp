@@ -23,6 +23,7 @@ const char kBlanks[] = " \t\n\v\f\r";
 struct Line {
   std::string text;  // without its end
   std::string end;   // "\r\n", "\n" or "" for a last line without one
+  bool dropped = false;
 };
 
 struct Record {
@@ -169,8 +170,7 @@ bool UpdateListFile(const std::string& listPath, const std::string& packagePath,
       replaced = true;
       *done = what + " replaced (it named " + platform::HostPath(r.url) + " " + r.md5 + ")";
     } else if (r.version == version) {
-      lines[r.line].text.clear();  // a second line of that version: removed below
-      lines[r.line].end = "\x01";
+      lines[r.line].dropped = true;  // a second line of that version
       *done += "; a second one removed";
     } else if (r.version > version && !replaced && at == lines.size()) {
       at = r.line;
@@ -178,16 +178,16 @@ bool UpdateListFile(const std::string& listPath, const std::string& packagePath,
     }
   }
   if (at == lines.size()) {
-    lines.push_back(Line{line, end});
+    lines.push_back(Line{line, end, false});
     *done = what + " added at the end";
   } else if (replaced) {
     lines[at].text = line;
   } else {
-    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), Line{line, end});
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), Line{line, end, false});
   }
   std::string out;
   for (const Line& l : lines)
-    if (l.end != "\x01") out += l.text + l.end;
+    if (!l.dropped) out += l.text + l.end;
 
   // Written aside and put in place in one step: a list cut short is never published.
   const std::string temp = listPath + ".new";
