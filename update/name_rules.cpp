@@ -156,8 +156,11 @@ const char kOldCopySuffix[] = ".nolkpatch-new";
 bool IsPortablePackageName(const std::string& name, std::string* why) {
   // A retired path becomes the list line "..\..\" + name, read in lines of at most 259 bytes.
   const std::size_t kMaxName = 259 - 6;
-  for (unsigned char c : name) {
-    if (c < 0x20 || std::strchr("<>\"|?*", c)) {
+  // Character by character: a trail byte 0x7C is part of a GBK character (東, 億), not a "|".
+  for (std::size_t i = 0, n; i < name.size(); i += n) {
+    n = CharLength(name, i);
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (n == 1 && (c < 0x20 || std::strchr("<>\"|?*", c))) {
       *why = "it holds a character Windows does not allow in names (< > : \" | ? * or a control character)";
       return false;
     }

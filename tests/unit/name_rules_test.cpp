@@ -106,6 +106,7 @@ TEST(PortableNames, WhatEveryClientCanWrite) {
       {"data/a*", "character"},
       {"data/a<b>", "character"},
       {"data/a|b", "character"},
+      {"data/東||", "character"},  // 0x96 0x7C, then a real "|"
       {"data/\"q\"", "character"},
       {std::string("data/a\tb"), "character"},
       {"data/x.", "ends in a dot or a blank"},
@@ -133,6 +134,21 @@ TEST(PortableNames, WhatEveryClientCanWrite) {
   EXPECT_NE(why.find("255 bytes of UTF-8"), std::string::npos) << why;
   cjk.resize(85 * 2);
   EXPECT_TRUE(IsPortablePackageName("data/" + cjk, &why)) << why;
+}
+
+// A GBK character whose trail byte is 0x7C ("|") is a character like any other: the 118 that
+// iconv's GBK table holds.
+TEST(PortableNames, TrailByteOfABarIsNoBar) {
+  const std::string all =
+      "亅倈億剕厊唡噟坾墊妡媩寍峾巪弢恷憒抾搢攟晐東梶榺檤殀泑渱潀瀨焲爘▅﹟獆珅瑋瓅畖瘄皘眧瞸硘磡祙秥穦竱箌簗粅紎絴緗縷"
+      "纜羭聕脇膢舼苵莬葇蓔蕓藎蘾蛗蝲蟶衸褆襹觸詜諀謡讄貄質趞踻軀輡迀遼鄚醸鈢銃鋦鍇鎩鐋鑭閨陓雦靯韡顋飢饇駖騶髚魘鮸鰘鱸鴟鵿鷟鹼鼃齶";
+  ASSERT_EQ(all.size(), 118u * 2);
+  std::string why;
+  for (std::size_t i = 0; i < all.size(); i += 2) {
+    const std::string pair = all.substr(i, 2);
+    ASSERT_EQ(pair[1], '|');
+    EXPECT_TRUE(IsPortablePackageName("data/" + pair + "/x" + pair + ".txt", &why)) << i / 2 << ": " << why;
+  }
 }
 
 TEST(WindowsKeys, CaseTrimAndSeparatorsAsWindowsResolvesThem) {

@@ -426,7 +426,11 @@ class Program : public ::testing::Test {
 };
 
 TEST_F(Program, BuildListAndLine) {
-  WriteTree(Path("old"), {{"data/", ""}, {"data/a.txt", "one"}, {"data/gone/", ""}, {"data/gone/g", "g"}});
+  WriteTree(Path("old"), {{"data/", ""},
+                          {"data/a.txt", "one"},
+                          {"data/gone/", ""},
+                          {"data/gone/g", "g"},
+                          {"var/gac/update.ini", "[Setting]\r\nVersion=3.2.0\r\n"}});
   WriteTree(Path("new"), {{"data/", ""},
                           {"data/a.txt", "two"},
                           {"data/更新/", ""},
@@ -456,7 +460,7 @@ TEST_F(Program, BuildListAndLine) {
 }
 
 TEST_F(Program, BadArgumentsAndTrees) {
-  WriteTree(Path("t"), {{"a", "1"}});
+  WriteTree(Path("t"), {{"a", "1"}, {"var/gac/update.ini", "[Setting]\r\nVersion=1.2.2\r\n"}});
   WriteTree(Path("n"), {{"a", "1"}, {"var/gac/update.ini", "[Setting]\r\nVersion=1.2.3\r\n"}});
   struct Case {
     std::vector<std::string> args;

@@ -56,6 +56,36 @@ bool ReadListKeyArgument(const std::string& keyArg, std::string* base64Line, std
   return true;
 }
 
+void CheckListSignatureFile(const std::string& listPath, const std::string& base64Key, std::vector<std::string>* problems) {
+  const std::string& shown = listPath;
+  std::string list;
+  if (!ReadWhole(listPath, &list)) {
+    problems->push_back("cannot read the list " + platform::HostPath(shown));
+    return;
+  }
+  ListPublicKey key;
+  ParseListPublicKey(base64Key, &key);
+  std::string minisig;
+  if (!ReadWhole(listPath + ".minisig", &minisig)) {
+    problems->push_back(shown + ".minisig: no signature (sign the list: minisign -S -s minisign.key -m " + shown +
+                        ")");
+  } else {
+    switch (CheckListSignature(key, list, minisig)) {
+      case SignatureCheck::kValid:
+        break;
+      case SignatureCheck::kMalformed:
+        problems->push_back(shown + ".minisig: not a minisign signature file");
+        break;
+      case SignatureCheck::kOtherKey:
+        problems->push_back(shown + ".minisig: signed with another key than --key");
+        break;
+      case SignatureCheck::kMismatch:
+        problems->push_back(shown + ".minisig: does not match the list (changed since it was signed?)");
+        break;
+    }
+  }
+}
+
 bool VerifyListFile(const std::string& listPath, const std::string& base64Key, const std::vector<std::string>& packages,
                     std::vector<std::string>* problems, std::string* error) {
   const std::string& shown = listPath;
@@ -64,29 +94,7 @@ bool VerifyListFile(const std::string& listPath, const std::string& base64Key, c
     *error = "cannot read the list " + platform::HostPath(shown);
     return false;
   }
-  if (!base64Key.empty()) {
-    ListPublicKey key;
-    ParseListPublicKey(base64Key, &key);
-    std::string minisig;
-    if (!ReadWhole(listPath + ".minisig", &minisig)) {
-      problems->push_back(shown + ".minisig: no signature (sign the list: minisign -S -s minisign.key -m " + shown +
-                          ")");
-    } else {
-      switch (CheckListSignature(key, list, minisig)) {
-        case SignatureCheck::kValid:
-          break;
-        case SignatureCheck::kMalformed:
-          problems->push_back(shown + ".minisig: not a minisign signature file");
-          break;
-        case SignatureCheck::kOtherKey:
-          problems->push_back(shown + ".minisig: signed with another key than --key");
-          break;
-        case SignatureCheck::kMismatch:
-          problems->push_back(shown + ".minisig: does not match the list (changed since it was signed?)");
-          break;
-      }
-    }
-  }
+  if (!base64Key.empty()) CheckListSignatureFile(listPath, base64Key, problems);
 
   ParseUpdateList(0, list);
   const std::vector<PackageEntry> entries = UpdateList;

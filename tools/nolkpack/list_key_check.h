@@ -10,6 +10,9 @@ namespace nolkpack {
 // line itself. False with *error when it is no minisign public key.
 bool ReadListKeyArgument(const std::string& keyArg, std::string* base64Line, std::string* error);
 
+// Checks listPath + ".minisig" over the list's bytes with the key; one line per fault in *problems.
+void CheckListSignatureFile(const std::string& listPath, const std::string& base64Key, std::vector<std::string>* problems);
+
 // Checks listPath + ".minisig" over the list's bytes with the key (when base64Key is not empty), then
 // each package record: the file named by its URL's last segment, looked for among packages (by file
 // name) and then beside the list, must have the listed MD5. GBK paths. *problems gets one line per

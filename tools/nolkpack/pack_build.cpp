@@ -8,6 +8,9 @@
 #include <map>
 #include <system_error>
 #include <set>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "package/update_sec.h"
 #include "platform/codepage.h"
@@ -40,6 +43,33 @@ void PutLe32(std::string* out, std::uint32_t v) {
 
 using Tree = GameTree;
 
+// Reading a pipe would wait for a writer forever; a device never ends.
+bool IsPlainFile(const std::string& path) {
+#ifdef _WIN32
+  (void)path;
+  return true;
+#else
+  struct stat st;
+  // A name without a GBK form is not found again here; the name check tells of it.
+  return lstat(platform::HostPath(path).c_str(), &st) != 0 || S_ISREG(st.st_mode);
+#endif
+}
+
+std::filesystem::path HostFsPath(const std::string& gbk) { return std::filesystem::u8path(platform::GbkToUtf8(gbk)); }
+
+// True when path lies in folder or is it (both resolved, links followed).
+bool LiesIn(const std::string& path, const std::string& folder) {
+  std::error_code ec;
+  const std::filesystem::path p = std::filesystem::weakly_canonical(HostFsPath(path), ec);
+  if (ec) return false;
+  const std::filesystem::path f = std::filesystem::canonical(HostFsPath(folder), ec);
+  if (ec) return false;
+  auto pi = p.begin();
+  for (auto fi = f.begin(); fi != f.end(); ++fi, ++pi)
+    if (pi == p.end() || *pi != *fi) return false;
+  return true;
+}
+
 bool Scan(const std::string& root, const std::string& rel, Tree* tree, std::string* error) {
   const std::string dir = rel.empty() ? root : root + "/" + rel;
   platform::FindData data;
@@ -55,6 +85,12 @@ bool Scan(const std::string& root, const std::string& rel, Tree* tree, std::stri
     if (data.isReparsePoint) {
       platform::FindClose(search);
       *error = "links are not supported in a game tree: " + platform::HostPath(root + "/" + path);
+      return false;
+    }
+    if (!data.isDirectory && !IsPlainFile(root + "/" + path)) {
+      platform::FindClose(search);
+      *error = "not a plain file (a pipe, socket or device): " + platform::HostPath(root + "/" + path) +
+               "; a game tree holds only files and folders";
       return false;
     }
     (*tree)[path] = TreeEntry{data.isDirectory};
@@ -121,6 +157,14 @@ bool StartsWithFolder(const std::string& key, const std::string& folder) {
 }  // namespace
 
 bool ScanTree(const std::string& root, GameTree* tree, std::string* error) { return Scan(root, "", tree, error); }
+
+bool IsFolder(const std::string& path) {
+  const platform::PathKind kind = platform::GetPathKind(path);
+  std::error_code ec;
+  // A release tree given through a link is the tree it leads to; links inside a tree are refused.
+  return kind == platform::PathKind::kDirectory ||
+         (kind == platform::PathKind::kLink && std::filesystem::is_directory(HostFsPath(path), ec));
+}
 
 std::string MakePatchRuns(const std::string& oldBytes, const std::string& newBytes) {
   const std::size_t common = std::min(oldBytes.size(), newBytes.size());
@@ -229,13 +273,16 @@ bool ParseVersionArgument(const std::string& text, VersionCode* version) {
 
 bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionCode version, const std::string& outPath,
                   BuildStats* stats, std::string* error) {
-  if (platform::GetPathKind(oldDir) != platform::PathKind::kDirectory) {
-    *error = "not a folder: " + platform::HostPath(oldDir);
-    return false;
-  }
-  if (platform::GetPathKind(newDir) != platform::PathKind::kDirectory) {
-    *error = "not a folder: " + platform::HostPath(newDir);
-    return false;
+  for (const std::string& dir : {oldDir, newDir}) {
+    if (!IsFolder(dir)) {
+      *error = "not a folder: " + platform::HostPath(dir);
+      return false;
+    }
+    if (LiesIn(outPath, dir)) {
+      *error = "-o " + platform::HostPath(outPath) + " lies inside " + (dir == oldDir ? "OLD_DIR" : "NEW_DIR") +
+               " " + platform::HostPath(dir) + "; the package would become part of a release tree: write it elsewhere";
+      return false;
+    }
   }
   Tree oldTree, newTree;
   if (!Scan(oldDir, "", &oldTree, error) || !Scan(newDir, "", &newTree, error)) return false;
@@ -256,7 +303,13 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
   }
   const std::string oldVersion = VersionOf(oldDir + "/" + kUpdateIni, &found);
   VersionCode oldCode = 0;
-  if (found && ScanVersion(oldVersion, &oldCode) && oldCode >= version) {
+  if (!found || !ScanVersion(oldVersion, &oldCode)) {
+    *error = "OLD_DIR has no " + std::string(kUpdateIni) + (found ? " with a readable Version=" : "") +
+             ": give the tree of the release the clients have, as the game build made it (every release keeps its " +
+             kUpdateIni + ")";
+    return false;
+  }
+  if (oldCode >= version) {
     *error = "OLD_DIR is at version " + VersionText(oldCode) + ", not older than " + VersionText(version) +
              ": clients there would not apply the package";
     return false;
@@ -300,6 +353,15 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
 
   std::map<std::string, bool> oldKinds;  // Windows key -> is a folder
   for (const auto& item : oldTree) oldKinds[WindowsPathKey(item.first)] = item.second.isDirectory;
+  // Every package writes the list, so NEW_DIR has data/ and the list whether or not it has them yet:
+  // nothing of that kind is retired, and a rebuild finds the same.
+  if (oldKinds.count("DATA") && !oldKinds.at("DATA")) {
+    *error = "OLD_DIR/data is a file; a package cannot turn it into the folder of the obsolete-file list";
+    return false;
+  }
+  newKeys.emplace("DATA", "data");
+  newKeys.emplace(listKey, kDelFileList);
+  newFileKeys.insert(listKey);
 
   std::vector<std::string> records;
   std::string iniRecord;
@@ -308,7 +370,8 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
     auto kind = oldKinds.find(WindowsPathKey(rel));
     if (kind != oldKinds.end() && kind->second != item.second.isDirectory) {
       *error = "a package cannot turn a " + std::string(kind->second ? "folder" : "file") + " into a " +
-               (item.second.isDirectory ? "folder" : "file") + ": " + platform::HostPath(rel);
+               (item.second.isDirectory ? "folder" : "file") + ": " + platform::HostPath(rel) +
+               "; give the new " + (item.second.isDirectory ? "folder" : "file") + " another name";
       return false;
     }
     auto old = oldTree.find(rel);
@@ -319,7 +382,11 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
         for (auto it = newTree.upper_bound(rel + "/");
              it != newTree.end() && it->first.compare(0, rel.size() + 1, rel + "/") == 0; ++it)
           if (!it->second.isDirectory) hasFile = true;
-        if (!hasFile) stats->warnings.push_back("empty folder not carried by the package: " + platform::HostPath(rel));
+        if (!hasFile && rel != "data") {
+          *error = "new empty folder " + platform::HostPath(rel) +
+                   ": a package carries files only, so clients would not get it; put a file in it or leave it out";
+          return false;
+        }
       }
       continue;
     }
@@ -351,15 +418,23 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
 
   // The obsolete-file list is the whole history of removals, less everything that exists again: a
   // client several releases behind removes only once, from the list of the newest package. It
-  // comes from the lists kept with OLD_DIR (and with NEW_DIR, when built before) and from what went
-  // from OLD_DIR to NEW_DIR, every file and folder on its own line, so that a folder that partly
-  // comes back later keeps the rest of its content listed.
+  // comes from the list kept with OLD_DIR and from what went from OLD_DIR to NEW_DIR, every file
+  // and folder on its own line, so that a folder that partly comes back later keeps the rest of its
+  // content listed. NEW_DIR's own list is only ever written: one left by an earlier build of this
+  // release (from another OLD_DIR) must not stay in force.
   std::vector<ListEntry> carried;
-  for (const std::string& dir : {oldDir, newDir}) {
+  const std::string oldList = oldDir + "/" + kDelFileList;
+  if (platform::GetPathKind(oldList) == platform::PathKind::kFile) {
     std::string text;
-    if (platform::GetPathKind(dir + "/" + kDelFileList) == platform::PathKind::kFile) {
-      if (!ReadWholeFile(dir + "/" + kDelFileList, &text, error)) return false;
-      for (const ListEntry& e : ParseObsoleteList(text)) carried.push_back(e);
+    if (!ReadWholeFile(oldList, &text, error)) return false;
+    for (const ListEntry& e : ParseObsoleteList(text)) {
+      if (ListLine(e).size() > kMaxListLine) {
+        *error = "OLD_DIR's obsolete-file list " + platform::HostPath(oldList) + " has a line over " +
+                 std::to_string(kMaxListLine) + " bytes, where clients stop reading: " + platform::HostPath(ListLine(e)) +
+                 "; shorten or remove that line there";
+        return false;
+      }
+      carried.push_back(e);
     }
   }
   std::vector<ListEntry> entries;
@@ -381,17 +456,29 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
       if (StartsWithFolder(key, file) || (e.folder && key == file)) {
         *error = platform::HostPath(newKeys[file]) +
                  " was a folder in an earlier release (the obsolete-file list names " + platform::GbkToUtf8(ListLine(e)) +
-                 "); clients that skipped releases still have it, and a package cannot turn it into a file";
+                 "); clients that skipped releases still have it, and a package cannot turn it into a file: give the file "
+                 "another name";
         return false;
       }
     }
     if (key.empty() || key == listKey) continue;
     if (newKeys.count(key)) {
-      // Exists again. A folder line of an older tool with nothing listed below it: its other
-      // retired content cannot be known any more.
-      if (!e.folder && !newFileKeys.count(key) && !listedFolders.count(key))
+      const bool isFolderNow = !newFileKeys.count(key);
+      // A line without the folder mark and nothing listed below it names a retired file: clients
+      // that skipped releases still have it, and the package's files below it would fail there.
+      if (!e.folder && isFolderNow && !listedFolders.count(key)) {
+        *error = platform::HostPath(newKeys[key]) + " is a folder, but the obsolete-file list names " +
+                 platform::GbkToUtf8(ListLine(e)) +
+                 " as a file retired earlier; clients that skipped releases still have that file, and a package "
+                 "cannot turn it into a folder: give the folder another name (or, if the line named a folder, "
+                 "end it with \\ in " + platform::HostPath(oldList) + ")";
+        return false;
+      }
+      // A folder retired whole by a hand-written line: its other content cannot be known any more.
+      if (e.folder && isFolderNow && !listedFolders.count(key))
         stats->warnings.push_back("the retired folder " + platform::HostPath(e.path) +
-                                  " partly comes back; what else it held is not listed (check with nolkpack verify)");
+                                  " partly comes back; what else it held is not listed: list it in " +
+                                  platform::HostPath(oldList) + " if clients may still have it");
       continue;
     }
     entries.push_back(e);
@@ -408,7 +495,8 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
   for (const auto& l : lines) {
     const std::string line = ListLine(l.second);
     if (line.size() > kMaxListLine) {
-      *error = "path too long for the obsolete-file list (259 bytes): " + platform::HostPath(line);
+      *error = "OLD_DIR holds a path too long for the obsolete-file list line (259 bytes) that retiring it needs: " +
+               platform::HostPath(line) + "; keep it in NEW_DIR";
       return false;
     }
     listText += line + "\r\n";
@@ -423,7 +511,7 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
 
   // NEW_DIR keeps the list: the next release is built from it.
   const std::string listPath = newDir + "/" + kDelFileList;
-  if (!newTree.count("data")) platform::MakeDir(newDir + "/data");
+  if (!IsFolder(newDir + "/data")) platform::MakeDir(newDir + "/data");
   std::FILE* f = platform::OpenStdFile(listPath, "wb");
   bool ok = f && std::fwrite(listText.data(), 1, listText.size(), f) == listText.size();
   ok = f && std::fclose(f) == 0 && ok;

@@ -17,6 +17,8 @@ using GameTree = std::map<std::string, TreeEntry>;  // relative GBK path with "/
 
 // Every file and folder below root (links refused). False with *error.
 bool ScanTree(const std::string& root, GameTree* tree, std::string* error);
+// A folder, or a link to one (a release tree may be given through a link).
+bool IsFolder(const std::string& path);
 // A whole file (2 GiB at most).
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);
 

@@ -9,6 +9,7 @@
 #include "package/update_sec.h"
 #include "platform/codepage.h"
 #include "platform/stdio_file.h"
+#include "tools/nolkpack/list_check.h"
 
 namespace nolkpack {
 namespace {
@@ -108,12 +109,9 @@ bool PackageLine(const std::string& path, const std::string& url, std::string* o
     *error = "the URL must be one word without blanks";
     return false;
   }
-  if (url.back() == '/' || url.find('/') == std::string::npos) {
-    *error = "the URL must end with the package's file name";
-    return false;
-  }
   unsigned char header[12];
   if (!ReadHeader(path, header, error)) return false;
+  if (!CheckPackageUrl(url, path, error)) return false;
   std::string md5 = GetFileMD5(path, 10485760);
   *out = VersionText(ReadLe32(header + 4)) + " " + url + " " + md5 + "\n";
   return true;

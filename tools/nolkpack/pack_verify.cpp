@@ -83,7 +83,21 @@ class Scratch {
   std::string path_;
 };
 
+// Every record name of a package, read without applying it; false when it cannot be read to its end.
+bool ReadRecordNames(const PackageToApply& p, std::vector<std::string>* names) {
+  BzUpdateHelper reader;
+  if (!reader.Open(p.version, p.path, p.path)) return false;
+  for (;;) {
+    const unsigned char* section = reader.ReadSection();
+    if (reader.IsEnd()) return true;
+    if (!section) return false;
+    names->push_back(SectionName(section));
+  }
+}
+
 }  // namespace
+
+VersionCode ReleaseVersion(const std::string& dir) { return ParseVersionCode(VersionIn(dir)); }
 
 bool ApplyLikeTheClient(const std::vector<PackageToApply>& packages, const std::string& root,
                         const std::string& startDir, std::vector<std::vector<std::string>>* names,
@@ -137,7 +151,7 @@ bool ApplyLikeTheClient(const std::vector<PackageToApply>& packages, const std::
 bool VerifyPackages(const std::string& oldDir, const std::string& newDir, const std::vector<std::string>& packages,
                     std::vector<std::string>* problems, std::vector<std::string>* notes, std::string* error) {
   for (const std::string& dir : {oldDir, newDir}) {
-    if (platform::GetPathKind(dir) != platform::PathKind::kDirectory) {
+    if (!IsFolder(dir)) {
       *error = "not a folder: " + Host(dir);
       return false;
     }
@@ -169,18 +183,22 @@ bool VerifyPackages(const std::string& oldDir, const std::string& newDir, const 
   if (!CopyGameTree(oldDir, root, error)) return false;
   std::vector<std::vector<std::string>> names;
   std::string failure;
-  if (!ApplyLikeTheClient(chain, root, root + "/" + kStartFolder, &names, &failure))
-    problems->push_back("applying stops: " + failure);
+  const bool applied = ApplyLikeTheClient(chain, root, root + "/" + kStartFolder, &names, &failure);
+  if (!applied) problems->push_back("applying stops: " + failure);
 
-  // Names some client cannot write, and what the last package must carry.
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    for (const std::string& n : names[i]) {
+  // Names some client cannot write, and what the last package must carry: read from the packages
+  // themselves, so that a stop half-way hides none of it.
+  std::vector<std::vector<std::string>> recordNames(chain.size());
+  bool lastRead = false;
+  for (std::size_t i = 0; i < chain.size(); ++i) lastRead = ReadRecordNames(chain[i], &recordNames[i]);
+  for (std::size_t i = 0; i < recordNames.size(); ++i) {
+    for (const std::string& n : recordNames[i]) {
       std::string why;
       if (!IsPortablePackageName(n, &why)) problems->push_back(Host(packages[i]) + ": " + Host(n) + ": " + why);
     }
   }
-  if (!chain.empty() && names.size() == chain.size()) {
-    const std::vector<std::string>& lastNames = names.back();
+  if (lastRead) {
+    const std::vector<std::string>& lastNames = recordNames.back();
     auto has = [&lastNames](const std::string& n) {
       for (const std::string& x : lastNames)
         if (x == n) return true;
@@ -201,8 +219,32 @@ bool VerifyPackages(const std::string& oldDir, const std::string& newDir, const 
                         ", the last package leads to " + VersionText(last) +
                         ": clients would apply it again at every start");
 
+  // A tree left half-way says nothing more: what it lacks follows from the stop.
+  if (!applied) return true;
+
   // The trees, compared as the files are; a path whose only difference is the letter case is a name
   // Windows takes for the same (Linux clients keep the old spelling beside the new one).
+  std::string listText;
+  std::vector<ListEntry> finalList;
+  if (platform::GetPathKind(root + "/" + kDelFileList) == platform::PathKind::kFile) {
+    if (!ReadWholeFile(root + "/" + kDelFileList, &listText, error)) return false;
+    finalList = ParseObsoleteList(listText);
+  }
+  // Windows keys of the list's paths, with the spelling each line has.
+  std::map<std::string, std::set<std::string>> listed;
+  for (const ListEntry& e : finalList)
+    if (e.belowRoot) listed[WindowsPathKey(e.path)].insert(e.path);
+  // A path named by the list only in another spelling: Windows clients remove it, case-sensitive
+  // ones keep that old spelling (a case-only rename, then the new spelling retired). The line.
+  auto otherSpellingListed = [&listed](const std::string& path) -> std::string {
+    for (std::size_t end = 0; end != std::string::npos;) {
+      end = path.find('/', end + 1);  // "/" is never a GBK trail byte
+      const std::string prefix = path.substr(0, end);
+      auto hit = listed.find(WindowsPathKey(prefix));
+      if (hit != listed.end()) return hit->second.count(prefix) ? std::string() : *hit->second.begin();
+    }
+    return std::string();
+  };
   GameTree want, got;
   if (!ScanTree(newDir, &want, error) || !ScanTree(root, &got, error)) return false;
   std::map<std::string, std::string> wantKeys;
@@ -216,7 +258,8 @@ bool VerifyPackages(const std::string& oldDir, const std::string& newDir, const 
     const std::string path = root + "/" + item.first;
     const platform::PathKind kind = platform::GetPathKind(path);
     if (kind != (item.second.isDirectory ? platform::PathKind::kDirectory : platform::PathKind::kFile)) {
-      problems->push_back("missing after the update: " + Host(item.first));
+      problems->push_back("missing after the update: " + Host(item.first) +
+                          (item.second.isDirectory ? " (a package carries files only, never an empty folder)" : ""));
       continue;
     }
     if (item.second.isDirectory) continue;
@@ -230,21 +273,20 @@ bool VerifyPackages(const std::string& oldDir, const std::string& newDir, const 
     if (same != wantKeys.end())
       notes->push_back("old spelling kept beside " + Host(same->second) + " on case-sensitive clients: " +
                        Host(item.first));
+    else if (!otherSpellingListed(item.first).empty())
+      notes->push_back("old spelling kept on case-sensitive clients, removed on Windows as " +
+                       Host(otherSpellingListed(item.first)) + ": " + Host(item.first));
     else
       problems->push_back("left over after the update: " + Host(item.first));
   }
 
   // The list the clients end with must not name anything the release has, however Windows spells it.
-  std::string listText;
-  if (platform::GetPathKind(root + "/" + kDelFileList) == platform::PathKind::kFile &&
-      ReadWholeFile(root + "/" + kDelFileList, &listText, error)) {
-    for (const ListEntry& e : ParseObsoleteList(listText)) {
-      if (!e.belowRoot) continue;
-      auto hit = wantKeys.find(WindowsPathKey(e.path));
-      if (hit != wantKeys.end())
-        problems->push_back("the obsolete-file list line " + platform::GbkToUtf8(ListLine(e)) + " removes " + Host(hit->second) +
-                            " on Windows, which NEW_DIR has");
-    }
+  for (const ListEntry& e : finalList) {
+    if (!e.belowRoot) continue;
+    auto hit = wantKeys.find(WindowsPathKey(e.path));
+    if (hit != wantKeys.end())
+      problems->push_back("the obsolete-file list line " + platform::GbkToUtf8(ListLine(e)) + " removes " +
+                          Host(hit->second) + " on Windows, which NEW_DIR has");
   }
   return true;
 }

@@ -21,6 +21,9 @@ bool ApplyLikeTheClient(const std::vector<PackageToApply>& packages, const std::
                         const std::string& startDir, std::vector<std::vector<std::string>>* names,
                         std::string* failure);
 
+// The version a release tree's var/gac/update.ini says; 0 when it has none that reads.
+VersionCode ReleaseVersion(const std::string& dir);
+
 // Applies the packages to a scratch copy of oldDir and compares the result with newDir (GBK paths).
 // *problems lists each difference and each name or list line that would hurt a client on Windows;
 // *notes what is fine but worth knowing. False with *error when the check could not be made.
