@@ -173,7 +173,7 @@ int ApplyChild(const std::string& package, const std::string& root) {
       if (s && !streamed) s = reader.ReadSectionRest();
       if (reader.IsEnd()) break;
       bool readFailed = false;
-      if (!s || !(streamed ? ApplyStreamedAddf(reader, root, s, nullptr, &readFailed)
+      if (!s || !(streamed ? ApplyStreamedSection(reader, "bench.pkg", root, s, nullptr, &readFailed)
                            : ApplyUpdateSec("bench.pkg", root, s)))
         return 3;
     }
