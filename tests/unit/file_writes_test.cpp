@@ -349,16 +349,10 @@ TEST_F(FileWrites, StreamedRecordsTouchNothingBeforeTheyAreComplete) {
     const std::string target = root_ + c.rel;
     const std::string folder = target.substr(0, target.rfind('/'));
     const bool fresh = c.rel.find("/new/") != std::string::npos;
-    if (fresh) {
-      testsupport::MakeDirs(root_ + "d");
-    } else {
-      testsupport::MakeDirs(folder);
-      testsupport::WriteFile(target, old);
-    }
+    testsupport::MakeDirs(fresh ? root_ + "d" : folder);
+    if (!fresh) testsupport::WriteFile(target, old);
     if (c.inTheWay) testsupport::MakeDirs(folder + "/" + kAddfTempName);
-    if (c.readOnly) {
-      ASSERT_TRUE(platform::SetFileReadOnly(target));
-    }
+    ASSERT_TRUE(!c.readOnly || platform::SetFileReadOnly(target));
     const std::string record = c.modi ? Record("IDOM", static_cast<std::uint32_t>(modiResult.size()), c.rel,
                                                c.invalid ? overrun : runs)
                                       : Record("FDDA", 0, c.rel, big);
@@ -375,8 +369,8 @@ TEST_F(FileWrites, StreamedRecordsTouchNothingBeforeTheyAreComplete) {
       EXPECT_EQ(written, !cut && !c.invalid) << c.what;
       EXPECT_EQ(readFailed, cut) << c.what;
       if (cut || c.invalid) {
-        EXPECT_EQ(cut ? reader.GetErrorText() : (boxes_.empty() ? "" : boxes_.back().text), cut ? "读取UpdateSec Data出错" : "p.pkg含有不合法的数据节!")
-            << c.what;
+        const std::string text = cut ? reader.GetErrorText() : (boxes_.empty() ? "" : boxes_.back().text);
+        EXPECT_EQ(text, cut ? "读取UpdateSec Data出错" : "p.pkg含有不合法的数据节!") << c.what;
         if (fresh) {
           EXPECT_FALSE(testsupport::Exists(root_ + "d/new")) << c.what;
         } else {
