@@ -73,7 +73,8 @@ bool ApplyUpdatePackage(CnolkpatchDlg& window, const std::string& packageName, V
     bool written;
     try {
       bool readFailed = false;
-      written = streamed ? ApplyStreamedAddf(reader, rootDir, section, [&window] { window.PumpMessages(); }, &readFailed)
+      written = streamed ? ApplyStreamedSection(reader, packageName, rootDir, section,
+                                                [&window] { window.PumpMessages(); }, &readFailed)
                          : ApplyUpdateSec(packageName, rootDir, section);
       if (readFailed) {
         platform::AppMessageBox(reader.GetErrorText(), platform::kMbOk);

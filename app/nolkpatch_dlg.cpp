@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <mutex>
 
@@ -113,7 +114,11 @@ bool CnolkpatchDlg::OnInitDialog() {
   workerThread = platform::StartWorkerThread(workerProc_, this);
   // One timer thread per process, however many windows it opens.
   static std::once_flag timerStarted;
-  std::call_once(timerStarted, [] { CThreadTimer::Inst()->Start(true); });
+  std::call_once(timerStarted, [] {
+    CThreadTimer::Inst()->Start(true);
+    // Registered after the first event was set, so it runs before the events' state is destroyed.
+    std::atexit([] { CThreadTimer::Inst()->Stop(); });
+  });
   return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include "platform/file_system.h"
 #include "platform/os_error.h"
+#include "platform/temp_file.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ bool AddfWriter::Open(const std::string& target) {
   target_ = target;
   length_ = 0;
   closed_ = false;
+  spooled_ = false;
   const std::string folder = FolderOf(target);
   // The program before this one wrote its copy beside the target under the target's own name.
   platform::DeleteFile(target + kOldCopySuffix);
@@ -65,8 +67,21 @@ bool AddfWriter::Open(const std::string& target) {
     }
   }
   temp_.clear();
+  if (spoolInPlace_) return OpenSpool();
   inPlace_ = true;
   return file_.Open(target_, kCreateFlags);
+}
+
+bool AddfWriter::OpenSpool() {
+  inPlace_ = false;
+  temp_ = platform::CreateTempFile("nolk");
+  if (temp_.empty()) return false;
+  if (!file_.Open(temp_, kTempFlags)) {
+    Abort();
+    return false;
+  }
+  spooled_ = true;
+  return true;
 }
 
 void AddfWriter::Fail(const platform::CFileException& e) {
@@ -124,6 +139,7 @@ bool AddfWriter::Commit() {
     if (inPlace_) return true;
   }
   if (inPlace_) return true;
+  if (spooled_) return WriteInPlaceFromTemp();
   // The target must be free for writing, as when it is opened in place.
   // Its attributes were cleared before the record was begun.
   if (platform::GetPathKind(target_) != platform::PathKind::kNone) {

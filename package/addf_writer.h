@@ -22,6 +22,10 @@ class AddfWriter {
   // temporary file nor the target itself could be opened; nothing is changed then.
   bool Open(const std::string& target);
   bool InPlace() const { return inPlace_; }
+  // Before Open, for content that arrives in pieces and may still fail: where the target would be
+  // written in place, the content goes to a file in the system's temporary folder, and only Commit
+  // writes the target, in place, from there.
+  void SpoolInPlace() { spoolInPlace_ = true; }
 
   // Raises platform::CFileException naming the target, after Abort().
   void Write(const void* data, std::uint32_t count);
@@ -37,10 +41,13 @@ class AddfWriter {
  private:
   [[noreturn]] void Fail(const platform::CFileException& e);
   bool WriteInPlaceFromTemp();
+  bool OpenSpool();
 
   std::string target_, temp_;
   platform::CFile file_;
   std::uint64_t length_ = 0;
   bool inPlace_ = false;
   bool closed_ = false;  // the temporary file is complete and closed
+  bool spoolInPlace_ = false;
+  bool spooled_ = false;  // temp_ is a spool elsewhere, copied in place by Commit
 };

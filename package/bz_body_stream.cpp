@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -19,8 +20,10 @@ using Event = BzBodyStream::Event;
 // Decoded bytes travel in pieces of this size: small enough that a block of long runs is streamed,
 // large enough that the hand-over costs nothing.
 const std::size_t kPieceSize = 256u << 10;
-// Pieces of one block waiting for the reader; a block that expands more waits for the reader.
-const std::size_t kPiecesPerBlock = 4;
+// A block's output is held until its CRC has been checked, so that a block start found by chance
+// inside coded data never hands out a wrong byte. A block that expands beyond this is only checked
+// by its worker, and the reader decodes it again itself, streaming.
+const std::size_t kPiecesPerBlock = 16;
 const std::size_t kInputChunk = 1u << 20;
 // A level-9 block needs at most about 2.3 MB compressed; anything longer has no real block start in
 // it, and the serial decoder, which streams, takes over.
@@ -35,6 +38,15 @@ struct Block {
   std::uint32_t crc = 0;
   WorkQueue<std::vector<unsigned char>> out{kPiecesPerBlock};
   std::atomic<bool> ok{false};
+  bool redo = false;  // checked, but too large to hold: the reader decodes `wrapped` once more
+};
+
+// Ends a decoder however its user leaves.
+struct DecoderGuard {
+  bz_stream* strm;
+  ~DecoderGuard() {
+    if (strm) BZ2_bzDecompressEnd(strm);
+  }
 };
 
 // What the scanner hands the reader, in stream order.
@@ -220,7 +232,7 @@ class ParallelSource : public BzBodyStream::Source {
  public:
   ParallelSource(std::FILE* file, int threads)
       : file_(file),
-        items_(static_cast<std::size_t>(threads) * 2),
+        items_(static_cast<std::size_t>(threads) + 1),
         jobs_(static_cast<std::size_t>(threads) * 2 + 2) {
     try {
       scanner_ = std::thread([this] { Scan(); });
@@ -232,7 +244,10 @@ class ParallelSource : public BzBodyStream::Source {
     }
   }
 
-  ~ParallelSource() override { Stop(); }
+  ~ParallelSource() override {
+    Stop();
+    EndRedo();
+  }
 
   Event Next(std::vector<unsigned char>* piece, int* error, Clock::time_point deadline) override {
     (void)error;
@@ -247,10 +262,25 @@ class ParallelSource : public BzBodyStream::Source {
         if (item.kind == Item::kEnd) return item.combinedCrc == combined_ ? Event::kEnd : Event::kFallback;
         current_ = item.block;
       }
-      QueueWait w = current_->out.PopFor(piece, wait);
-      if (w == QueueWait::kTimeout) return Event::kIdle;
-      if (w == QueueWait::kItem) return Event::kPiece;
-      if (!current_->ok) return Event::kFallback;
+      if (!finishing_ && !redoing_) {
+        QueueWait w = current_->out.PopFor(piece, wait);
+        if (w == QueueWait::kTimeout) return Event::kIdle;
+        if (w == QueueWait::kItem) return Event::kPiece;
+        if (!current_->ok) return Event::kFallback;
+        if (current_->redo && !StartRedo()) return Event::kFallback;
+      }
+      if (redoing_) {
+        const int ret = RedoPiece(piece);
+        if (ret == BZ_OK) return Event::kPiece;
+        EndRedo();
+        if (ret != BZ_STREAM_END) return Event::kFallback;
+        if (!piece->empty()) {
+          // The block's last bytes now, its end on the next call.
+          finishing_ = true;
+          return Event::kPiece;
+        }
+      }
+      finishing_ = false;
       combined_ = (combined_ << 1 | combined_ >> 31) ^ current_->crc;
       current_.reset();
     }
@@ -272,39 +302,83 @@ class ParallelSource : public BzBodyStream::Source {
   void Work() {
     std::shared_ptr<Block> block;
     while (!stop_ && jobs_.Pop(&block)) {
-      Decode(*block);
+      try {
+        Decode(*block);
+      } catch (const std::bad_alloc&) {
+        // The block stays unchecked: the reader goes serial there and meets the shortage itself.
+        block->ok = false;
+      }
       block->out.Close();
       block.reset();
     }
   }
 
+  // Decodes the block whole and hands its pieces over only once its CRC has passed.
   void Decode(Block& block) {
     bz_stream strm;
     std::memset(&strm, 0, sizeof strm);
     if (BZ2_bzDecompressInit(&strm, 0, 0) != BZ_OK) return;
+    DecoderGuard guard{&strm};
     strm.next_in = reinterpret_cast<char*>(block.wrapped.data());
     strm.avail_in = static_cast<unsigned>(block.wrapped.size());
+    std::vector<std::vector<unsigned char>> held;
     std::vector<unsigned char> piece(kPieceSize);
+    bool tooLarge = false;
     for (;;) {
-      if (stop_) break;
+      if (stop_) return;
       strm.next_out = reinterpret_cast<char*>(piece.data());
       strm.avail_out = static_cast<unsigned>(piece.size());
       int ret = BZ2_bzDecompress(&strm);
       const std::size_t filled = piece.size() - strm.avail_out;
       if (ret == BZ_STREAM_END) {
         piece.resize(filled);
-        // Free the compressed bytes before waiting for the reader.
-        BZ2_bzDecompressEnd(&strm);
-        std::vector<unsigned char>().swap(block.wrapped);
-        if (!piece.empty() && !block.out.Push(std::move(piece))) return;
-        block.ok = true;
-        return;
+        if (!tooLarge && !piece.empty()) held.push_back(std::move(piece));
+        break;
       }
-      if (ret != BZ_OK || (strm.avail_in == 0 && filled < piece.size())) break;
-      if (!block.out.Push(std::move(piece))) break;
+      if (ret != BZ_OK || (strm.avail_in == 0 && filled < piece.size())) return;
+      if (tooLarge) continue;  // only the check is wanted now
+      held.push_back(std::move(piece));
+      if (held.size() == kPiecesPerBlock) {
+        tooLarge = true;
+        held.clear();
+      }
       piece.assign(kPieceSize, 0);
     }
-    BZ2_bzDecompressEnd(&strm);
+    if (tooLarge) {
+      block.redo = true;
+    } else {
+      // Free the compressed bytes before handing the output over.
+      std::vector<unsigned char>().swap(block.wrapped);
+      for (std::vector<unsigned char>& p : held)
+        if (!block.out.Push(std::move(p))) return;
+    }
+    block.ok = true;
+  }
+
+  // The reader's own decoding of a checked block too large to hold.
+  bool StartRedo() {
+    std::memset(&redo_, 0, sizeof redo_);
+    if (BZ2_bzDecompressInit(&redo_, 0, 0) != BZ_OK) return false;
+    redo_.next_in = reinterpret_cast<char*>(current_->wrapped.data());
+    redo_.avail_in = static_cast<unsigned>(current_->wrapped.size());
+    redoing_ = true;
+    return true;
+  }
+
+  int RedoPiece(std::vector<unsigned char>* piece) {
+    piece->resize(kPieceSize);
+    redo_.next_out = reinterpret_cast<char*>(piece->data());
+    redo_.avail_out = static_cast<unsigned>(piece->size());
+    int ret = BZ2_bzDecompress(&redo_);
+    piece->resize(piece->size() - redo_.avail_out);
+    if (ret == BZ_OK && piece->empty()) ret = BZ_DATA_ERROR;  // no progress: not what was checked
+    return ret;
+  }
+
+  void EndRedo() {
+    if (!redoing_) return;
+    BZ2_bzDecompressEnd(&redo_);
+    redoing_ = false;
   }
 
   // Compressed bytes [base_, base_ + buf_.size()) of the stream; false at the end of the file.
@@ -328,7 +402,16 @@ class ParallelSource : public BzBodyStream::Source {
   // reader holds, so no worker is left waiting on a block nobody reads.
   void Emit(Item item) {
     std::shared_ptr<Block> block = item.block;
-    if (!items_.Push(std::move(item)) || (block && !jobs_.Push(block))) stop_ = true;
+    bool handed = false;
+    try {
+      handed = items_.Push(std::move(item)) && (!block || jobs_.Push(block));
+    } catch (const std::bad_alloc&) {
+    }
+    if (!handed) {
+      stop_ = true;
+      // Unchecked: a reader that reaches it goes serial.
+      if (block) block->out.Close();
+    }
   }
 
   void GiveUp() {
@@ -372,7 +455,13 @@ class ParallelSource : public BzBodyStream::Source {
   // The workers end as soon as the last block is theirs, not when the reader is done: the end of
   // a package is then not held up by threads that have nothing left to do.
   void Scan() {
-    ScanBlocks();
+    try {
+      ScanBlocks();
+    } catch (const std::bad_alloc&) {
+      GiveUp();
+    }
+    // Whatever stopped the scan, a reader past the last item goes serial.
+    items_.Close();
     jobs_.Close();
   }
 
@@ -427,6 +516,9 @@ class ParallelSource : public BzBodyStream::Source {
   // Reader side.
   std::shared_ptr<Block> current_;
   std::uint32_t combined_ = 0;
+  bz_stream redo_;
+  bool redoing_ = false;
+  bool finishing_ = false;
   // Scanner side.
   std::vector<unsigned char> buf_;
   std::uint64_t base_ = 0;

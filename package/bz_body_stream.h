@@ -1,7 +1,9 @@
 // The decompressed body of a package, read forward with the statuses of the bzip2 library's stdio
 // reader. With more than one thread the stream is split at its block starts and the blocks are
 // decoded side by side; the bytes, the statuses and the places where they come are the same as
-// when it is decoded on one thread, for any input. Memory stays bounded whatever the input.
+// when it is decoded on one thread, for any input: a block's bytes are handed out only once its CRC
+// has passed, so a block start found by chance never lets a wrong byte through. Memory stays
+// bounded whatever the input.
 #pragma once
 #include <chrono>
 #include <cstdint>

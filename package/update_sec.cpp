@@ -1,7 +1,10 @@
 #include "package/update_sec.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <set>
+#include <vector>
 
 #include "platform/file_system.h"
 #include "platform/message_box.h"
@@ -41,7 +44,7 @@ std::set<std::string>& KnownFolders() {
   return folders;
 }
 
-void MakeFolders(const std::string& target) {
+void MakeFolders(const std::string& target, std::vector<std::string>* made = nullptr) {
   std::string::size_type first = target.find('/');
   if (first == std::string::npos) return;
   std::string::size_type last = target.rfind('/');
@@ -52,7 +55,7 @@ void MakeFolders(const std::string& target) {
     if (!KnownFolders().insert(folder).second) continue;
     for (char& c : folder)
       if (c == '/') c = '\\';
-    platform::MakeDir(folder);
+    if (platform::MakeDir(folder) && made) made->push_back(target.substr(0, at));
   }
 }
 
@@ -78,15 +81,22 @@ bool OpenModiTarget(const std::string& rootDir, const std::string& name, platfor
 
 }  // namespace
 
-bool BeginAddf(const std::string& target, AddfWriter* writer) {
-  MakeFolders(target);
+bool BeginAddf(const std::string& target, AddfWriter* writer, std::vector<std::string>* made) {
+  MakeFolders(target, made);
   if (writer->Open(target)) return true;
   // A folder this run made may have gone since: make them all again once.
   KnownFolders().clear();
-  MakeFolders(target);
+  MakeFolders(target, made);
   while (!writer->Open(target))
     if (!AskRetry(Format(kAddfFailed, target))) return false;
   return true;
+}
+
+void RemoveMadeFolders(const std::vector<std::string>& made) {
+  for (auto it = made.rbegin(); it != made.rend(); ++it) {
+    KnownFolders().erase(*it);
+    platform::RemoveDirectory(*it);
+  }
 }
 
 bool FinishAddf(const std::string& target, AddfWriter* writer) {
@@ -123,6 +133,59 @@ bool WritePatchRuns(platform::CFile& file, const unsigned char* runs, std::uint3
     if (count) file.Write(runs + i, count);
     i += count;
   }
+  return true;
+}
+
+bool PatchRunStream::Feed(const unsigned char* data, std::size_t count, platform::CFile* file) {
+  if (!ok_ || count > left_) return ok_ = false;
+  left_ -= count;
+  while (count > 0) {
+    if (run_ == 0) {
+      const std::size_t take = std::min(sizeof head_ - have_, count);
+      std::memcpy(head_ + have_, data, take);
+      have_ += take;
+      data += take;
+      count -= take;
+      if (have_ < sizeof head_) break;
+      have_ = 0;
+      const std::uint32_t skip = ReadLe32(head_);
+      const std::uint32_t bytes = ReadLe32(head_ + 4);
+      if (bytes > count + left_) return ok_ = false;
+      if (file && skip) file->Seek(static_cast<std::int64_t>(skip), platform::CFile::current);
+      run_ = bytes;
+    } else {
+      const std::uint32_t take = static_cast<std::uint32_t>(std::min<std::size_t>(run_, count));
+      if (file) file->Write(data, take);
+      run_ -= take;
+      data += take;
+      count -= take;
+    }
+  }
+  return true;
+}
+
+bool ApplyModiFromFile(const std::string& packageName, const std::string& rootDir, const unsigned char* head,
+                       const std::string& dataPath, bool runsValid) {
+  const std::string name = SectionName(head);
+  if (!runsValid || !IsSafeSectionName(name)) return InvalidSection(packageName);
+  platform::SetFileAttributesNormal(rootDir + name);
+  platform::CFile file;
+  bool skipped = false;
+  if (!OpenModiTarget(rootDir, name, &file, &skipped)) return skipped;
+  platform::CFile data;
+  platform::CFileException error;
+  if (!data.Open(dataPath, platform::CFile::modeRead | platform::CFile::shareDenyWrite, &error))
+    throw platform::CFileException(error.m_cause, error.m_lOsError, dataPath);
+  PatchRunStream runs(SectionDataLength(head));
+  std::vector<unsigned char> piece(1u << 20);
+  for (;;) {
+    const std::uint32_t got = data.Read(piece.data(), static_cast<std::uint32_t>(piece.size()));
+    if (got == 0) break;
+    runs.Feed(piece.data(), got, &file);
+  }
+  data.Close();
+  file.SetLength(SectionFileLength(head));
+  file.Close();
   return true;
 }
 

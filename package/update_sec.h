@@ -2,8 +2,10 @@
 // whole file, MODI changes an existing file in place by runs and then sets its length.
 // A record that would reach outside RootDir, or whose runs overrun its data, is refused whole.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "package/addf_writer.h"
 #include "update/name_rules.h"  // IsSafeSectionName
@@ -36,8 +38,33 @@ bool ApplyUpdateSec(const std::string& packageName, const std::string& rootDir, 
 // asking retry-or-cancel while the target cannot be opened; then writer->Write any number of times;
 // FinishAddf puts the content in place, asking while the target is held. False from either: the
 // user cancelled and the target is as it was.
-bool BeginAddf(const std::string& target, AddfWriter* writer);
+// With made, the folders BeginAddf itself made are added to it, for RemoveMadeFolders.
+bool BeginAddf(const std::string& target, AddfWriter* writer, std::vector<std::string>* made = nullptr);
 bool FinishAddf(const std::string& target, AddfWriter* writer);
+// Removes folders BeginAddf made for a record that then failed, the deepest first.
+void RemoveMadeFolders(const std::vector<std::string>& made);
+
+// MODI runs taken in pieces of any size, checked as they come and, given a file, written into it.
+class PatchRunStream {
+ public:
+  explicit PatchRunStream(std::uint32_t length) : left_(length) {}
+  // False as soon as the runs are known to overrun their length (nothing more is written then).
+  bool Feed(const unsigned char* data, std::size_t count, platform::CFile* file);
+  // True when the runs filled exactly their length.
+  bool Complete() const { return ok_ && left_ == 0 && have_ == 0 && run_ == 0; }
+
+ private:
+  std::uint64_t left_;  // bytes still to come
+  unsigned char head_[8] = {};
+  std::size_t have_ = 0;  // bytes of the head being read
+  std::uint32_t run_ = 0;  // bytes of the current run still to come
+  bool ok_ = true;
+};
+
+// MODI whose data (dataLength bytes) were read whole into the file at dataPath, as a
+// PatchRunStream found them (runsValid). The same boxes, checks and writes as ApplyUpdateSec.
+bool ApplyModiFromFile(const std::string& packageName, const std::string& rootDir, const unsigned char* head,
+                       const std::string& dataPath, bool runsValid);
 
 // Writes MODI runs into the open file. Runs that overrun length are refused before anything is
 // written (false).

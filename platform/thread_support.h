@@ -27,6 +27,8 @@ using ThreadProc = unsigned (*)(void* arg);
 
 // Starts a thread at once with the default stack; returns an opaque handle (null on failure).
 void* StartThread(ThreadProc proc, void* arg, std::uint32_t* threadId);
+// Waits until the thread has ended and gives its handle back.
+void JoinThread(void* thread);
 // Restricts the thread to the first processor.
 void PinToFirstProcessor(void* thread);
 

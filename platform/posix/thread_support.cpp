@@ -74,6 +74,8 @@ void* StartThread(ThreadProc proc, void* arg, std::uint32_t* threadId) {
   return reinterpret_cast<void*>(t);
 }
 
+void JoinThread(void* thread) { pthread_join(reinterpret_cast<pthread_t>(thread), nullptr); }
+
 void PinToFirstProcessor(void* thread) {
   cpu_set_t set;
   CPU_ZERO(&set);

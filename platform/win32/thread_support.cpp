@@ -27,6 +27,11 @@ void* StartThread(ThreadProc proc, void* arg, std::uint32_t* threadId) {
   return reinterpret_cast<void*>(h);
 }
 
+void JoinThread(void* thread) {
+  WaitForSingleObject(static_cast<HANDLE>(thread), INFINITE);
+  CloseHandle(static_cast<HANDLE>(thread));
+}
+
 void PinToFirstProcessor(void* thread) { SetThreadAffinityMask(static_cast<HANDLE>(thread), 1); }
 
 std::uint32_t TimeGetTime() { return timeGetTime(); }

@@ -185,13 +185,13 @@ TEST_F(ApplyRun, TailOnlyPackageCountsAsAppliedAndMissingTailFails) {
   EXPECT_EQ(Version(), "2.1.14");
 }
 
-// A record's data are not held whole: the run's peak memory with a 48 MiB file is within a few
+// A record's data are not held whole: the run's peak memory with a 48 MiB file (or a 32 MiB MODI) is within a few
 // MiB of the same run with an 8 MiB file (the sanitizer keeps no freed memory in quarantine here). A body that breaks inside a large file's data shows the
 // reader's text and leaves the old file as it was, with no temporary file beside it.
 TEST_F(ApplyRun, LargeRecordsDoNotGrowMemoryAndABrokenOneLeavesTheOldFile) {
   MakeChain(1);
   const std::uint32_t v15 = ParseVersionCode("2.1.15");
-  auto runWith = [&](std::uint32_t mib, bool cut, testsupport::ProcessResult* result) {
+  auto runWith = [&](std::uint32_t mib, bool cut, testsupport::ProcessResult* result, bool modi = false) {
     // Text-like, so that the debug build decodes it quickly.
     std::string big;
     big.reserve(static_cast<std::size_t>(mib) << 20);
@@ -202,7 +202,10 @@ TEST_F(ApplyRun, LargeRecordsDoNotGrowMemoryAndABrokenOneLeavesTheOldFile) {
       if ((x >> 24) % 16 == 0) big += std::to_string(big.size());
     }
     big.resize(static_cast<std::size_t>(mib) << 20);
-    std::string body = testsupport::Record("FDDA", 0, "data/big.dat", big) + "t";
+    std::string body = (modi ? testsupport::Record("IDOM", static_cast<std::uint32_t>(big.size()), "data/big.dat",
+                                                   testsupport::Run(0, big))
+                             : testsupport::Record("FDDA", 0, "data/big.dat", big)) +
+                       "t";
     std::string pkg = testsupport::PackageBytes(v15, body);
     if (cut) pkg.resize(pkg.size() / 2);
     WriteFile(game_ + "/var/gac/big.pkg", pkg);
@@ -230,6 +233,14 @@ TEST_F(ApplyRun, LargeRecordsDoNotGrowMemoryAndABrokenOneLeavesTheOldFile) {
   ASSERT_TRUE(ReadFile(game_ + "/data/big.dat", &after));
   EXPECT_TRUE(after == content);
   EXPECT_FALSE(testsupport::Exists(game_ + "/data/~nolk.tmp"));
+
+  // Nor are a MODI record's: its runs are applied from a spool.
+  testsupport::ProcessResult modi;
+  const std::string changed = runWith(32, false, &modi, true);
+  EXPECT_EQ(modi.exitCode, 0) << modi.err;
+  ASSERT_TRUE(ReadFile(game_ + "/data/big.dat", &after));
+  EXPECT_TRUE(after == changed) << after.size();
+  EXPECT_LT(modi.maxRssKib - small.maxRssKib, 16 * 1024) << small.maxRssKib << " KiB against " << modi.maxRssKib;
 }
 
 TEST_F(ApplyRun, FullDiskEndsTheRunWithItsTextsAndNoTornFile) {

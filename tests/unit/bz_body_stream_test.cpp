@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <bzlib.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <new>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -13,7 +16,24 @@
 #include "package/bz_body_stream.h"
 #include "package/work_queue.h"
 #include "tests/support/package_bytes.h"
+#include "tests/support/reference_md5.h"
 #include "tests/support/test_files.h"
+
+// One allocation made off the test's own thread can be made to fail: the decoding threads' shortage.
+namespace {
+std::atomic<long> failAfter{-1};  // allocations off the test's thread to allow before one fails
+std::thread::id testThread;
+}  // namespace
+
+void* operator new(std::size_t n) {
+  if (failAfter.load() >= 0 && std::this_thread::get_id() != testThread && failAfter.fetch_sub(1) == 0)
+    throw std::bad_alloc();
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+// Not inlined: the compiler would take free() behind a new for a mismatch.
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -134,7 +154,8 @@ TEST_F(BodyStream, ValidStreamsOfEveryBlockSizeGiveTheBodyOnAnyThreadCount) {
   for (std::uint32_t seed = 1; seed <= 18; ++seed) {
     std::mt19937 rng(seed);
     const int level = 1 + static_cast<int>(seed % 9);
-    const std::string body = RandomBody(rng, rng() % 700000);
+    // The last adds blocks that expand far beyond what is held for them.
+    const std::string body = RandomBody(rng, rng() % 700000) + (seed == 18 ? std::string(9u << 20, 'z') : "");
     const std::string path = Write(testsupport::Bzip2(body, level));
     for (int threads : {1, 2, 4}) {
       Outcome o = Decode(path, threads, seed, 1 + rng() % 200000);
@@ -238,6 +259,45 @@ TEST_F(BodyStream, BrokenStreamsGiveTheSerialStatusesAtTheSameReads) {
     if (valid) {
       EXPECT_TRUE(serial.bytes == whole) << what << ", seed " << seed;
     }
+  }
+}
+
+// Valid streams whose coded data hold a block magic by chance. Their decoded size and digest come
+// from bzip2 -dc and md5sum; every thread count must give exactly those bytes.
+TEST_F(BodyStream, AChanceMagicInsideAValidBlockNeverReachesTheReader) {
+  const struct {
+    const char* file;
+    std::size_t size;
+    const char* md5;
+  } fixtures[] = {{"chance_magic.bz2", 1086802, "1d66856121d6f3502a8581707bf33653"}};
+  for (const auto& fx : fixtures) {
+    const std::string path = std::string(std::getenv("NOLK_SOURCE_DIR")) + "/tests/unit/data/" + fx.file;
+    for (int threads : {1, 2, 8}) {
+      for (std::uint32_t seed : {1u, 2u}) {
+        Outcome o = Decode(path, threads, seed, 1 + seed * 70000);
+        EXPECT_EQ(o.last, BZ_STREAM_END) << fx.file << ", " << threads << " threads";
+        ASSERT_EQ(o.bytes.size(), fx.size) << fx.file << ", " << threads << " threads";
+        const std::string out = Write(o.bytes);
+        EXPECT_EQ(testsupport::ReferenceMd5(out), fx.md5) << fx.file << ", " << threads << " threads, seed " << seed;
+      }
+    }
+  }
+}
+
+// A shortage on a scanning or decoding thread, wherever it strikes, ends in the serial reader.
+TEST_F(BodyStream, AnAllocationFailureOnADecodingThreadGoesSerial) {
+  std::mt19937 rng(31);
+  const std::string body = RandomBody(rng, 1200000);
+  const std::string path = Write(testsupport::Bzip2(body, 1));
+  testThread = std::this_thread::get_id();
+  for (long nth : {0L, 1L, 2L, 3L, 5L, 8L, 13L, 21L, 34L}) {
+    failAfter = nth;
+    Outcome o = Decode(path, 2, 4, 50000);
+    const bool struck = failAfter.load() < 0;
+    failAfter = -1;
+    EXPECT_TRUE(struck) << "allocation " << nth << " never came";
+    EXPECT_EQ(o.last, BZ_STREAM_END) << "allocation " << nth;
+    EXPECT_TRUE(o.bytes == body) << "allocation " << nth << ": " << o.bytes.size() << " bytes";
   }
 }
 

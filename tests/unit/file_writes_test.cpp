@@ -3,6 +3,7 @@
 // and the cause codes the boxes show.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@
 #endif
 
 #include "package/addf_writer.h"
+#include "package/bz_update_helper.h"
+#include "package/streamed_section.h"
 #include "package/update_sec.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
@@ -306,3 +309,84 @@ TEST_F(FileWrites, ARunningProgramShowsMfcsCauseForBusy) {
 #endif
 
 }  // namespace
+
+// Records large enough to be streamed, cut off inside their data or whole: a broken one leaves the
+// old file as it was (also where it is written in place), no new folders, its read-only attribute
+// and no spool; a whole one writes what it holds.
+TEST_F(FileWrites, StreamedRecordsTouchNothingBeforeTheyAreComplete) {
+#ifdef _WIN32
+  const std::size_t limit = 259;
+#else
+  const std::size_t limit = 4095;
+  const std::string spools = dir_.Path() + "/spools";
+  testsupport::MakeDirs(spools);
+  setenv("TMPDIR", spools.c_str(), 1);
+#endif
+  std::string big;
+  for (std::uint32_t i = 0; big.size() < (4u << 20) + 4096; ++i) big += std::to_string(i * 2654435761u) + ",";
+  const std::uint32_t half = static_cast<std::uint32_t>(big.size() / 2);
+  const std::string old(12000, 'o');
+  const std::string runs = testsupport::Run(100, big.substr(0, half)) + testsupport::Run(1000, big.substr(half));
+  const std::string modiResult = old.substr(0, 100) + big.substr(0, half) + std::string(1000, '\0') +
+                                 big.substr(half) + std::string(500, '\0');
+  // A last head that claims bytes the record does not hold: refused whole.
+  const std::string overrun = runs + testsupport::Le32(0) + testsupport::Le32(100);
+  const struct {
+    const char* what;
+    std::string rel;
+    bool modi, inTheWay, readOnly, invalid;
+  } cases[] = {
+      {"beside", "a/x.dat", false, false, false, false},
+      {"in place", "b/x.dat", false, true, false, false},
+      {"at the length limit", FolderForTotal(root_, limit - 2, 1) + "/a", false, false, false, false},
+      {"read-only", "c/x.dat", false, false, true, false},
+      {"new folders", "d/new/deeper/x.dat", false, false, false, false},
+      {"modi", "e/x.dat", true, false, false, false},
+      {"modi read-only", "f/x.dat", true, false, true, false},
+      {"modi overrun", "g/x.dat", true, false, true, true},
+  };
+  for (const auto& c : cases) {
+    const std::string target = root_ + c.rel;
+    const std::string folder = target.substr(0, target.rfind('/'));
+    const bool fresh = c.rel.find("/new/") != std::string::npos;
+    testsupport::MakeDirs(fresh ? root_ + "d" : folder);
+    if (!fresh) testsupport::WriteFile(target, old);
+    if (c.inTheWay) testsupport::MakeDirs(folder + "/" + kAddfTempName);
+    ASSERT_TRUE(!c.readOnly || platform::SetFileReadOnly(target));
+    const std::string record = c.modi ? Record("IDOM", static_cast<std::uint32_t>(modiResult.size()), c.rel,
+                                               c.invalid ? overrun : runs)
+                                      : Record("FDDA", 0, c.rel, big);
+    std::string pkg = testsupport::PackageBytes(7, record);
+    for (bool cut : {true, false}) {
+      const std::string path = dir_.Path() + "/p.pkg";
+      testsupport::WriteFile(path, cut ? pkg.substr(0, pkg.size() * 3 / 4) : pkg);
+      BzUpdateHelper reader(2);
+      ASSERT_TRUE(reader.Open(7, "p.pkg", path)) << c.what;
+      const unsigned char* head = reader.ReadSectionHead();
+      ASSERT_TRUE(head && IsStreamedSection(head)) << c.what;
+      bool readFailed = false;
+      const bool written = ApplyStreamedSection(reader, "p.pkg", root_, head, nullptr, &readFailed);
+      EXPECT_EQ(written, !cut && !c.invalid) << c.what;
+      EXPECT_EQ(readFailed, cut) << c.what;
+      if (cut || c.invalid) {
+        const std::string text = cut ? reader.GetErrorText() : (boxes_.empty() ? "" : boxes_.back().text);
+        EXPECT_EQ(text, cut ? "读取UpdateSec Data出错" : "p.pkg含有不合法的数据节!") << c.what;
+        if (fresh) {
+          EXPECT_FALSE(testsupport::Exists(root_ + "d/new")) << c.what;
+        } else {
+          EXPECT_TRUE(Read(c.rel) == old) << c.what << ": " << Read(c.rel).size() << " bytes";
+          EXPECT_EQ(platform::IsFileReadOnly(target), c.readOnly) << c.what;
+        }
+      } else {
+        EXPECT_TRUE(Read(c.rel) == (c.modi ? modiResult : big)) << c.what << ": " << Read(c.rel).size() << " bytes";
+      }
+      EXPECT_EQ(platform::GetPathKind(folder + "/" + kAddfTempName),
+                c.inTheWay ? platform::PathKind::kDirectory : platform::PathKind::kNone)
+          << c.what;
+#ifndef _WIN32
+      EXPECT_TRUE(testsupport::Exists(spools) && Entries("../spools").empty()) << c.what;
+#endif
+    }
+  }
+  EXPECT_EQ(boxes_.size(), 1u);
+}

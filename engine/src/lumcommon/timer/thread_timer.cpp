@@ -42,10 +42,11 @@ void CThreadTimer::Start(bool flag) {
 }
 
 void CThreadTimer::Stop() {
-  if (!stopEvent) return;
+  if (!stopEvent || stopped_) return;
   stopEvent->Set();
-  platform::Event never(true);
-  platform::WaitForEither(stoppedEvent, &never);
+  // Joined, not only waited for: the thread is still inside the event's Set when it has signalled.
+  if (thread) platform::JoinThread(thread);
+  thread = nullptr;
   stopped_ = true;
 }
 

@@ -18,7 +18,8 @@ class CThreadTimer {
 
   // With flag false nothing happens; with true the events and the thread are created.
   void Start(bool flag);
-  // Signals the thread to end and waits until it has (the program itself never stops it).
+  // Signals the thread to end and waits until it has; a second call does nothing. The program
+  // stops its timer at exit, before the events' shared state is destroyed.
   void Stop();
 
   void* thread;
