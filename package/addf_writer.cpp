@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/durable.h"
 #include "platform/file_system.h"
 #include "platform/os_error.h"
 
@@ -100,6 +101,7 @@ bool AddfWriter::WriteInPlaceFromTemp() {
     }
     in.Close();
     out.SetLength(length_);
+    if (durable_) out.Flush();
     out.Close();
   } catch (const platform::CFileException& e) {
     out.Abort();
@@ -107,6 +109,7 @@ bool AddfWriter::WriteInPlaceFromTemp() {
   }
   platform::DeleteFile(temp_);
   temp_.clear();
+  platform::NoteWritten(target_);
   return true;
 }
 
@@ -114,14 +117,18 @@ bool AddfWriter::Commit() {
   if (!closed_) {
     try {
       file_.SetLength(length_);
-      // No flush to the disk per file: the rename already keeps a dying process or a full disk
-      // from tearing the target, and a flush per file would double the time of a package.
+      // No flush per file: the rename keeps a dying process or a full disk from tearing the
+      // target, and the apply phase's one barrier per package keeps a power cut from it.
+      if (durable_) file_.Flush();
       file_.Close();
     } catch (const platform::CFileException& e) {
       Fail(e);
     }
     closed_ = true;
-    if (inPlace_) return true;
+    if (inPlace_) {
+      platform::NoteWritten(target_);
+      return true;
+    }
   }
   if (inPlace_) return true;
   // The target must be free for writing, as when it is opened in place.
@@ -133,6 +140,12 @@ bool AddfWriter::Commit() {
   }
   if (platform::ReplaceFileWith(temp_, target_)) {
     temp_.clear();
+    platform::NoteWritten(target_);
+    try {
+      if (durable_) platform::FlushFolder(FolderOf(target_));
+    } catch (const platform::CFileException& e) {
+      Fail(e);
+    }
     return true;
   }
   // Writable but not replaceable: a game holds it, sharing writes but not deletion.

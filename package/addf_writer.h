@@ -22,6 +22,9 @@ class AddfWriter {
   // temporary file nor the target itself could be opened; nothing is changed then.
   bool Open(const std::string& target);
   bool InPlace() const { return inPlace_; }
+  // Commit then flushes the content before it takes the target's place, and the folder entry
+  // after: for the one file whose change must reach the disk in a known order.
+  void SetDurable() { durable_ = true; }
 
   // Raises platform::CFileException naming the target, after Abort().
   void Write(const void* data, std::uint32_t count);
@@ -43,4 +46,5 @@ class AddfWriter {
   std::uint64_t length_ = 0;
   bool inPlace_ = false;
   bool closed_ = false;  // the temporary file is complete and closed
+  bool durable_ = false;
 };
