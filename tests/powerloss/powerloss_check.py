@@ -39,7 +39,9 @@ def write_tree(root, tree):
         full = os.path.join(root.encode(), p)
         os.makedirs(full if c is DIR else os.path.dirname(full), exist_ok=True)
         if c is not DIR: open(full, 'wb').write(c)
-    for name in PROGRAMS: shutil.copy2(os.path.join(BIN, name), root + '/bin/patch/')
+    for name in PROGRAMS:  # linked, not copied: a copy being written in one thread keeps another's start busy
+        try: os.link(os.path.join(BIN, name), os.path.join(root, 'bin/patch', name))
+        except OSError: shutil.copy2(os.path.join(BIN, name), root + '/bin/patch/')
 
 
 def start(game, strace=()):
