@@ -105,7 +105,7 @@ double BarrierSeconds(const testsupport::UpdateChain& chain, const std::string& 
   testsupport::MakeInstallation(chain, game, bin, server.Url("/list"), server.Url("/query?"), false);
   Shell("sync");
   testsupport::ProcessOptions o = testsupport::ProgramOptions(game, work);
-  o.argv.insert(o.argv.begin(), {"strace", "-f", "-qq", "-T", "-e", "trace=syncfs,fsync,fdatasync", "-o", log});
+  o.argv.insert(o.argv.begin(), {"/usr/bin/strace", "-f", "-qq", "-T", "-e", "trace=syncfs,fsync,fdatasync", "-o", log});
   if (testsupport::RunProcess(o).exitCode != 0) return -1;
   std::string text;
   testsupport::ReadFile(log, &text);
