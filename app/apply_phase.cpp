@@ -83,7 +83,8 @@ bool ApplyUpdatePackage(CnolkpatchDlg& window, const std::string& packageName, V
     bool written;
     try {
       bool readFailed = false;
-      written = streamed  ? ApplyStreamedAddf(reader, rootDir, section, [&window] { window.PumpMessages(); }, &readFailed)
+      const auto pump = [&window] { window.PumpMessages(); };
+      written = streamed  ? ApplyStreamedAddf(reader, rootDir, section, pump, &readFailed)
                 : version ? ApplyVersionSec(packageName, rootDir, section)
                           : ApplyUpdateSec(packageName, rootDir, section);
       if (readFailed) {

@@ -1,7 +1,7 @@
 #include "package/update_sec.h"
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <set>
 #include <vector>
 

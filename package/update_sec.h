@@ -34,9 +34,9 @@ bool ApplyUpdateSec(const std::string& packageName, const std::string& rootDir, 
 // The installed version may reach the disk only after everything the run wrote before it.
 // IsVersionFileName: name is the installed-version file, compared as the client compares names.
 // ApplyVersionSec: first makes everything written since the last barrier durable (data and folder
-// entries), then writes the record durably (temporary file, flush, rename, flush of its folder; a
-// MODI record: applied to a copy of the file, which then takes its place the same way). A failed flush raises platform::CFileException like a
-// failed write, and the version file is then left unchanged.
+// entries), then writes the record durably: temporary file, flush, rename, flush of its folder (a
+// MODI record is applied to a copy of the file, which then takes its place the same way). A failed
+// flush raises platform::CFileException like a failed write; the version file is then unchanged.
 bool IsVersionFileName(const std::string& name);
 bool ApplyVersionSec(const std::string& packageName, const std::string& rootDir, const unsigned char* section);
 
