@@ -58,7 +58,12 @@ void FlushWritten() {
       if (!done.insert(file).second) continue;
       HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (h == INVALID_HANDLE_VALUE) RaiseFor(file, GetLastError());
+      if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        // Removed since: nothing of it is left to keep.
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) continue;
+        RaiseFor(file, code);
+      }
       BOOL ok = FlushFileBuffers(h);
       DWORD code = GetLastError();
       CloseHandle(h);

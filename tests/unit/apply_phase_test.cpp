@@ -131,7 +131,7 @@ TEST_F(ApplyPhase, TheVersionRecordIsAppliedLastInItsPackage) {
                            testsupport::PackageBytes(ParseVersionCode("2.1.15"), c.versionRecord + c.after + '\0'));
     UpdateList = {{ParseVersionCode("2.1.15"), "http://127.0.0.1/package/p.pkg",
                    testsupport::ReferenceMd5(game_ + "var/gac/p.pkg")}};
-    EXPECT_EQ(RunApplyPhase(dlg_), c.result);
+    EXPECT_EQ(RunApplyPhase(dlg_), c.result) << (boxes_.empty() ? "" : boxes_[0]);
     std::string text;
     EXPECT_TRUE(testsupport::ReadFile(game_ + "var/gac/update.ini", &text));
     EXPECT_EQ(text, c.version) << c.versionRecord.substr(12);
