@@ -1,6 +1,7 @@
 #include "app/apply_phase.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "app/nolkpatch_dlg.h"
 #include "app/window_messages.h"
@@ -55,27 +56,37 @@ bool ApplyUpdatePackage(CnolkpatchDlg& window, const std::string& packageName, V
   reader.SetIdle([&window] { window.PumpMessages(); });
   window.PumpMessages();
   window.PumpMessages();
+  // The record of the installed-version file is held and written last in its package, after a
+  // barrier: a power cut never leaves the new version over files that did not reach the disk.
+  std::vector<unsigned char> versionRecord;
   for (;;) {
     window.PumpMessages();
     const unsigned char* section = reader.ReadSectionHead();
     const bool streamed = section && IsStreamedSection(section);
     if (section && !streamed) section = reader.ReadSectionRest();
     if (reader.IsEnd()) {
-      window.PumpMessages();
-      return true;
-    }
-    if (!section) {
+      if (versionRecord.empty()) {
+        window.PumpMessages();
+        return true;
+      }
+      section = versionRecord.data();
+    } else if (!section) {
       platform::AppMessageBox(reader.GetErrorText(), platform::kMbOk);
       return false;
+    } else if (!streamed && IsVersionFileName(SectionName(section))) {
+      versionRecord.assign(section, section + 16 + SectionNameLength(section) + SectionDataLength(section));
+      continue;
     }
+    const bool version = section == versionRecord.data();
     window.ShowApplyStatus(Format("解压 %s", SectionName(section)));
     window.PumpMessages();
     bool written;
     try {
       bool readFailed = false;
-      written = streamed ? ApplyStreamedSection(reader, packageName, rootDir, section,
-                                                [&window] { window.PumpMessages(); }, &readFailed)
-                         : ApplyUpdateSec(packageName, rootDir, section);
+      const auto pump = [&window] { window.PumpMessages(); };
+      written = streamed  ? ApplyStreamedSection(reader, packageName, rootDir, section, pump, &readFailed)
+                : version ? ApplyVersionSec(packageName, rootDir, section)
+                          : ApplyUpdateSec(packageName, rootDir, section);
       if (readFailed) {
         platform::AppMessageBox(reader.GetErrorText(), platform::kMbOk);
         return false;
@@ -88,6 +99,10 @@ bool ApplyUpdatePackage(CnolkpatchDlg& window, const std::string& packageName, V
     if (!written) {
       platform::AppMessageBox("更新中发生错误!", platform::kMbOk);
       return false;
+    }
+    if (version) {
+      window.PumpMessages();
+      return true;
     }
   }
 }

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/durable.h"
 #include "platform/file_system.h"
 #include "platform/os_error.h"
 #include "platform/temp_file.h"
@@ -115,6 +116,7 @@ bool AddfWriter::WriteInPlaceFromTemp() {
     }
     in.Close();
     out.SetLength(length_);
+    if (durable_) out.Flush();
     out.Close();
   } catch (const platform::CFileException& e) {
     out.Abort();
@@ -122,6 +124,7 @@ bool AddfWriter::WriteInPlaceFromTemp() {
   }
   platform::DeleteFile(temp_);
   temp_.clear();
+  platform::NoteWritten(target_);
   return true;
 }
 
@@ -129,14 +132,18 @@ bool AddfWriter::Commit() {
   if (!closed_) {
     try {
       file_.SetLength(length_);
-      // No flush to the disk per file: the rename already keeps a dying process or a full disk
-      // from tearing the target, and a flush per file would double the time of a package.
+      // No flush per file: the rename keeps a dying process or a full disk from tearing the
+      // target, and the apply phase's one barrier per package keeps a power cut from it.
+      if (durable_) file_.Flush();
       file_.Close();
     } catch (const platform::CFileException& e) {
       Fail(e);
     }
     closed_ = true;
-    if (inPlace_) return true;
+    if (inPlace_) {
+      platform::NoteWritten(target_);
+      return true;
+    }
   }
   if (inPlace_) return true;
   if (spooled_) return WriteInPlaceFromTemp();
@@ -149,6 +156,12 @@ bool AddfWriter::Commit() {
   }
   if (platform::ReplaceFileWith(temp_, target_)) {
     temp_.clear();
+    platform::NoteWritten(target_);
+    try {
+      if (durable_) platform::FlushFolder(FolderOf(target_));
+    } catch (const platform::CFileException& e) {
+      Fail(e);
+    }
     return true;
   }
   // Writable but not replaceable: a game holds it, sharing writes but not deletion.

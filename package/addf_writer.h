@@ -26,6 +26,9 @@ class AddfWriter {
   // written in place, the content goes to a file in the system's temporary folder, and only Commit
   // writes the target, in place, from there.
   void SpoolInPlace() { spoolInPlace_ = true; }
+  // Commit then flushes the content before it takes the target's place, and the folder entry
+  // after: for the one file whose change must reach the disk in a known order.
+  void SetDurable() { durable_ = true; }
 
   // Raises platform::CFileException naming the target, after Abort().
   void Write(const void* data, std::uint32_t count);
@@ -50,4 +53,5 @@ class AddfWriter {
   bool closed_ = false;  // the temporary file is complete and closed
   bool spoolInPlace_ = false;
   bool spooled_ = false;  // temp_ is a spool elsewhere, copied in place by Commit
+  bool durable_ = false;
 };

@@ -6,9 +6,11 @@
 #include <set>
 #include <vector>
 
+#include "platform/durable.h"
 #include "platform/file_system.h"
 #include "platform/message_box.h"
 #include "platform/thread_support.h"
+#include "update/strings.h"
 
 namespace {
 
@@ -186,10 +188,40 @@ bool ApplyModiFromFile(const std::string& packageName, const std::string& rootDi
   data.Close();
   file.SetLength(SectionFileLength(head));
   file.Close();
+  platform::NoteWritten(rootDir + name);
   return true;
 }
 
-bool ApplyUpdateSec(const std::string& packageName, const std::string& rootDir, const unsigned char* section) {
+namespace {
+
+bool ReadWhole(const std::string& path, std::vector<unsigned char>* content) {
+  platform::CFile file;
+  if (!file.Open(path, platform::CFile::modeRead | platform::CFile::shareDenyWrite)) return false;
+  content->resize(static_cast<std::size_t>(file.GetLength()));
+  if (!content->empty() && file.Read(content->data(), static_cast<std::uint32_t>(content->size())) != content->size())
+    return false;
+  file.Close();
+  return true;
+}
+
+// The runs as WritePatchRuns writes them, over a copy of the file; the runs were checked.
+void PatchInMemory(const unsigned char* runs, std::uint32_t length, std::uint32_t fileLength,
+                   std::vector<unsigned char>* content) {
+  std::size_t at = 0;
+  for (std::uint64_t i = 0; i < length;) {
+    const std::uint32_t skip = ReadLe32(runs + i), count = ReadLe32(runs + i + 4);
+    i += 8;
+    at += skip;
+    if (content->size() < at + count) content->resize(at + count);
+    std::copy(runs + i, runs + i + count, content->begin() + static_cast<std::ptrdiff_t>(at));
+    at += count;
+    i += count;
+  }
+  content->resize(fileLength);
+}
+
+bool ApplySection(const std::string& packageName, const std::string& rootDir, const unsigned char* section,
+                  bool durable) {
   const std::uint32_t kind = SectionKind(section);
   if (kind != kSectionModi && kind != kSectionAddf) return InvalidSection(packageName);
   const std::string name = SectionName(section);
@@ -203,9 +235,23 @@ bool ApplyUpdateSec(const std::string& packageName, const std::string& rootDir, 
 
   if (kind == kSectionAddf) {
     AddfWriter writer;
+    if (durable) writer.SetDurable();
     if (!BeginAddf(target, &writer)) return false;
     writer.Write(data, dataLength);
     return FinishAddf(target, &writer);
+  }
+
+  if (durable) {
+    // Changed in a copy that then takes the file's place, never torn in place.
+    std::vector<unsigned char> content;
+    if (ReadWhole(target, &content)) {
+      PatchInMemory(data, dataLength, SectionFileLength(section), &content);
+      AddfWriter writer;
+      writer.SetDurable();
+      if (!BeginAddf(target, &writer)) return false;
+      writer.Write(content.data(), static_cast<std::uint32_t>(content.size()));
+      return FinishAddf(target, &writer);
+    }
   }
 
   platform::CFile file;
@@ -213,6 +259,21 @@ bool ApplyUpdateSec(const std::string& packageName, const std::string& rootDir, 
   if (!OpenModiTarget(rootDir, name, &file, &skipped)) return skipped;
   WritePatchRuns(file, data, dataLength);
   file.SetLength(SectionFileLength(section));
+  if (durable) file.Flush();
   file.Close();
+  platform::NoteWritten(target);
   return true;
+}
+
+}  // namespace
+
+bool ApplyUpdateSec(const std::string& packageName, const std::string& rootDir, const unsigned char* section) {
+  return ApplySection(packageName, rootDir, section, false);
+}
+
+bool IsVersionFileName(const std::string& name) { return WindowsPathKey(name) == WindowsPathKey(kSettingsFile); }
+
+bool ApplyVersionSec(const std::string& packageName, const std::string& rootDir, const unsigned char* section) {
+  platform::FlushWritten();
+  return ApplySection(packageName, rootDir, section, true);
 }

@@ -33,6 +33,15 @@ bool CheckPatchRuns(const unsigned char* runs, std::uint32_t length);
 // A failed seek, write, length change or close raises platform::CFileException.
 bool ApplyUpdateSec(const std::string& packageName, const std::string& rootDir, const unsigned char* section);
 
+// The installed version may reach the disk only after everything the run wrote before it.
+// IsVersionFileName: name is the installed-version file, compared as the client compares names.
+// ApplyVersionSec: first makes everything written since the last barrier durable (data and folder
+// entries), then writes the record durably: temporary file, flush, rename, flush of its folder (a
+// MODI record is applied to a copy of the file, which then takes its place the same way). A failed
+// flush raises platform::CFileException like a failed write; the version file is then unchanged.
+bool IsVersionFileName(const std::string& name);
+bool ApplyVersionSec(const std::string& packageName, const std::string& rootDir, const unsigned char* section);
+
 // ADDF in pieces, for a caller that hands over a record's data as it arrives. The caller clears the
 // target's attributes first, as for any record. BeginAddf makes the folders and opens the writer,
 // asking retry-or-cancel while the target cannot be opened; then writer->Write any number of times;

@@ -1,9 +1,10 @@
 // The apply phase's own paths, driven on a window without its modal loop: an empty list, a digest
 // in upper case reaching the second check, a package present but held so it cannot be opened, and
-// one that opens but cannot be read for its digest.
+// one that opens but cannot be read for its digest, and the version record held to the end of its package.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #ifndef _WIN32
 #include <unistd.h>
@@ -105,6 +106,37 @@ TEST_F(ApplyPhase, APackageThatCannotBeOpenedStopsTheRunAndStays) {
   EXPECT_FALSE(testsupport::Exists(game_ + "data/p2.pkg.txt"));
   EXPECT_TRUE(testsupport::Exists(first));
   EXPECT_TRUE(testsupport::Exists(held));
+}
+
+// The version record is written last in its package, whatever its place: a package that fails after
+// it leaves the old version, and a MODI of it changes the file as in place.
+TEST_F(ApplyPhase, TheVersionRecordIsAppliedLastInItsPackage) {
+  const std::string ini = "[Setting]\r\nVersion=2.1.14\r\n";
+  const struct {
+    std::string versionRecord, after;
+    int result;
+    const char* version;
+  } cases[] = {
+      {testsupport::Record("FDDA", 0, "var/gac/update.ini", "[Setting]\r\nVersion=2.1.15\r\n"),
+       testsupport::Record("FDDA", 0, "data/a.txt", "a"), 1, "[Setting]\r\nVersion=2.1.15\r\n"},
+      {testsupport::Record("FDDA", 0, "var/gac/update.ini", "[Setting]\r\nVersion=2.1.15\r\n"),
+       testsupport::Record("XXXX", 0, "data/a.txt", "a"), 0, "[Setting]\r\nVersion=2.1.14\r\n"},
+      {testsupport::Record("IDOM", 27, "var/gac/update.ini", testsupport::Run(24, "5\r\n")),
+       testsupport::Record("FDDA", 0, "data/a.txt", "a"), 1, "[Setting]\r\nVersion=2.1.15\r\n"},
+  };
+  for (const auto& c : cases) {
+    testsupport::WriteFile(game_ + "var/gac/update.ini", ini);
+    std::remove((game_ + "data/a.txt").c_str());
+    testsupport::WriteFile(game_ + "var/gac/p.pkg",
+                           testsupport::PackageBytes(ParseVersionCode("2.1.15"), c.versionRecord + c.after + '\0'));
+    UpdateList = {{ParseVersionCode("2.1.15"), "http://127.0.0.1/package/p.pkg",
+                   testsupport::ReferenceMd5(game_ + "var/gac/p.pkg")}};
+    EXPECT_EQ(RunApplyPhase(dlg_), c.result) << (boxes_.empty() ? "" : boxes_[0]);
+    std::string text;
+    EXPECT_TRUE(testsupport::ReadFile(game_ + "var/gac/update.ini", &text));
+    EXPECT_EQ(text, c.version) << c.versionRecord.substr(12);
+    EXPECT_EQ(testsupport::Exists(game_ + "data/a.txt"), c.result == 1);
+  }
 }
 
 #ifndef _WIN32
