@@ -4,6 +4,7 @@
 
 #include "platform/file_system.h"
 #include "platform/os_error.h"
+#include "platform/running_program.h"
 
 namespace {
 
@@ -124,6 +125,7 @@ bool AddfWriter::Commit() {
     if (inPlace_) return true;
   }
   if (inPlace_) return true;
+  if (platform::IsRunningProgramFile(target_)) return ReplaceRunningTarget();
   // The target must be free for writing, as when it is opened in place.
   // Its attributes were cleared before the record was begun.
   if (platform::GetPathKind(target_) != platform::PathKind::kNone) {
@@ -137,6 +139,12 @@ bool AddfWriter::Commit() {
   }
   // Writable but not replaceable: a game holds it, sharing writes but not deletion.
   return WriteInPlaceFromTemp();
+}
+
+bool AddfWriter::ReplaceRunningTarget() {
+  if (!platform::ReplaceRunningFile(temp_, target_, target_ + kSetAsideSuffix)) return false;
+  temp_.clear();
+  return true;
 }
 
 void AddfWriter::Abort() {

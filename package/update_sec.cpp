@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <set>
 
+#include "package/patched_copy.h"
 #include "platform/file_system.h"
+#include "platform/running_program.h"
 #include "platform/message_box.h"
 #include "platform/thread_support.h"
 
@@ -143,6 +145,14 @@ bool ApplyUpdateSec(const std::string& packageName, const std::string& rootDir, 
     if (!BeginAddf(target, &writer)) return false;
     writer.Write(data, dataLength);
     return FinishAddf(target, &writer);
+  }
+
+  // The program's own running file cannot be written in place: the runs go into a copy that replaces it.
+  if (platform::IsRunningProgramFile(target)) {
+    AddfWriter copy;
+    if (!BeginAddf(target, &copy)) return false;
+    if (WritePatchedCopy(target, data, dataLength, SectionFileLength(section), &copy)) return FinishAddf(target, &copy);
+    copy.Abort();
   }
 
   platform::CFile file;

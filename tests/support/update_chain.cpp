@@ -7,6 +7,7 @@
 #include "package/bz_update_helper.h"
 #include "package/update_sec.h"
 #include "tests/support/game_tree.h"
+#include "tests/support/package_bytes.h"
 #include "tests/support/reference_md5.h"
 #include "tests/support/test_files.h"
 #include "tools/nolkpack/pack_build.h"
@@ -125,6 +126,24 @@ bool ExtractRecord(const std::string& packagePath, const std::string& version, c
       return true;
     }
   }
+}
+
+std::string FileChangeBody(bool modi, const std::vector<FileChange>& changes, const std::string& version) {
+  std::string body;
+  for (const FileChange& c : changes) {
+    if (!modi) {
+      body += Record("FDDA", 0, c.name, c.now);
+      continue;
+    }
+    std::size_t first = 0;
+    while (first < c.old.size() && first < c.now.size() && c.old[first] == c.now[first]) ++first;
+    std::size_t end = c.now.size();
+    if (c.now.size() <= c.old.size())
+      while (end > first && c.now[end - 1] == c.old[end - 1]) --end;
+    body += Record("IDOM", static_cast<std::uint32_t>(c.now.size()), c.name,
+                   Run(static_cast<std::uint32_t>(first), c.now.substr(first, end - first)));
+  }
+  return body + Record("FDDA", 0, "var/gac/update.ini", UpdateIniText(version)) + std::string(1, '\0');
 }
 
 }  // namespace testsupport

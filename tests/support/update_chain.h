@@ -56,4 +56,11 @@ bool InstallationOnly(const std::string& rel);
 bool ExtractRecord(const std::string& packagePath, const std::string& version, const std::string& name,
                    std::string* data);
 
+// A package body (tail byte included) that changes files as one MODI run over the span where old and
+// now differ (modi), or as whole ADDF records, then writes update.ini at version.
+struct FileChange {
+  std::string name, old, now;
+};
+std::string FileChangeBody(bool modi, const std::vector<FileChange>& changes, const std::string& version);
+
 }  // namespace testsupport
