@@ -186,8 +186,9 @@ TEST_F(ApplyRun, TailOnlyPackageCountsAsAppliedAndMissingTailFails) {
 }
 
 // A record's data are not held whole: the run's peak memory with a 48 MiB file is within a few
-// MiB of the same run with an 8 MiB file (the sanitizer keeps no freed memory in quarantine here). A body that breaks inside a large file's data shows the
-// reader's text and leaves the old file as it was, with no temporary file beside it.
+// MiB of the same run with an 8 MiB file (the sanitizer keeps no freed memory in quarantine here). A body that breaks
+// inside a large file's data shows the reader's text and leaves the old file as it was, with no temporary file beside
+// it.
 TEST_F(ApplyRun, LargeRecordsDoNotGrowMemoryAndABrokenOneLeavesTheOldFile) {
   MakeChain(1);
   const std::uint32_t v15 = ParseVersionCode("2.1.15");
@@ -292,11 +293,11 @@ TEST_F(ApplyRun, TheProgramUpdatesItsOwnRunningFiles) {
     const std::string newExe = exe.substr(0, at) + newTitle + exe.substr(at + newTitle.size());
     const std::string newDll = dll + "a longer library";
     const std::string package = game_ + "/var/gac/self.pkg";
-    WriteFile(package, testsupport::PackageBytes(MakeVersionCode(2, 1, 15),
-                                                 testsupport::FileChangeBody(modi,
-                                                                             {{"bin/patch/nolkpatch", exe, newExe},
-                                                                              {"bin/patch/nolkdbghelp.dll", dll, newDll}},
-                                                                             "2.1.15")));
+    WriteFile(package, testsupport::PackageBytes(
+                           MakeVersionCode(2, 1, 15),
+                           testsupport::FileChangeBody(
+                               modi, {{"bin/patch/nolkpatch", exe, newExe}, {"bin/patch/nolkdbghelp.dll", dll, newDll}},
+                               "2.1.15")));
     ServeList("2.1.15 http://127.0.0.1/package/self.pkg " + GetMd5(package) + "\r\n");
 
     testsupport::ProcessResult first = Run();

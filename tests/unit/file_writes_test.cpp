@@ -167,6 +167,34 @@ TEST_F(FileWrites, AddfAtTheLengthLimitOfPaths) {
   EXPECT_TRUE(boxes_.empty());
 }
 
+// Paths far past the old limit of 259 characters: folders made, files added, replaced and changed,
+// found, and removed again, on both builds.
+TEST_F(FileWrites, PathsPastTheOldLengthLimit) {
+  for (std::size_t total : {300u, 420u, 1200u}) {
+    SCOPED_TRACE(total);
+    const std::string folder = FolderForTotal(root_, total, 5);
+    const std::string rel = folder + "/x.dat", path = root_ + rel;
+    ASSERT_EQ(path.size(), total);
+    ASSERT_TRUE(Apply(Record("FDDA", 0, rel, "first")));
+    ASSERT_TRUE(Apply(Record("FDDA", 0, rel, "second!")));
+    ASSERT_TRUE(Apply(Record("IDOM", 9, rel, testsupport::Run(1, "EC"))));
+    platform::CFile in;
+    ASSERT_TRUE(in.Open(path, platform::CFile::modeRead));
+    char got[16] = {0};
+    EXPECT_EQ(std::string(got, in.Read(got, sizeof got)), std::string("sECond!\0\0", 9));
+    in.Close();
+    EXPECT_EQ(Entries(folder), std::vector<std::string>{"x.dat"});
+    EXPECT_EQ(platform::GetPathKind(root_ + folder), platform::PathKind::kDirectory);
+    EXPECT_TRUE(platform::SetFileReadOnly(path));
+    EXPECT_FALSE(platform::DeleteFile(path));
+    EXPECT_TRUE(platform::SetFileAttributesNormal(path));
+    EXPECT_TRUE(platform::DeleteFile(path));
+    EXPECT_TRUE(platform::RemoveDirectory(root_ + folder));
+    EXPECT_EQ(platform::GetPathKind(root_ + folder), platform::PathKind::kNone);
+  }
+  EXPECT_TRUE(boxes_.empty()) << boxes_[0].text;
+}
+
 TEST_F(FileWrites, AddfIntoAFileAGameHoldsSharingWrites) {
   testsupport::WriteFile(root_ + "data/shared.dat", "old content");
   // Read by the game, which lets others write but not rename or delete it.
