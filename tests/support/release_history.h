@@ -1,6 +1,7 @@
 // Random release histories for the property tests: plain game trees, release after release, with
 // adds, removals, re-adds, case-only renames of files and folders, folders retired and partly brought
-// back, changed files and GBK names (some with a 0x5C trail byte). Never a path that is a file in one
+// back, changed files and GBK names (some with a 0x5C trail byte), and on request the program's own
+// files in bin/patch/. Never a path that is a file in one
 // release and a folder in another, nor two names in one release that Windows takes for one.
 #pragma once
 #include <cstdint>
@@ -12,13 +13,18 @@
 namespace testsupport {
 
 struct ReleaseHistory {
-  std::vector<std::string> versions;                        // "3.0.1", ...
-  std::vector<std::map<std::string, std::string>> files;    // host-encoded relative path -> content
-  // Writes release i below dir (which must not exist), var/gac/update.ini included.
-  void Write(std::size_t i, const std::string& dir) const;
+  std::vector<std::string> versions;                      // "3.0.1", ...
+  std::vector<std::map<std::string, std::string>> files;  // host-encoded relative path -> content
+  bool caseRenamed = false;                               // some release renames a file or folder by case only
+  // Writes release i below dir (which must not exist), var/gac/update.ini included. A program file
+  // named in programs is written as that content followed by the release's own bytes (a real
+  // program still runs with bytes appended).
+  void Write(std::size_t i, const std::string& dir, const std::map<std::string, std::string>& programs = {}) const;
 };
 
-ReleaseHistory MakeReleaseHistory(std::uint32_t seed, int releases);
+// programFiles: names of files in bin/patch/ (the program and its library) that come in some
+// release and change in some of the later ones, never removed.
+ReleaseHistory MakeReleaseHistory(std::uint32_t seed, int releases, const std::vector<std::string>& programFiles = {});
 
 // Upper case of the ASCII letters: the only letters the generator changes the case of.
 std::string AsciiFold(const std::string& s);
