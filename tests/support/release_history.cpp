@@ -7,6 +7,7 @@
 
 #include "platform/codepage.h"
 #include "tests/support/game_tree.h"
+#include "tests/support/update_chain.h"
 #include "tests/support/test_files.h"
 
 namespace testsupport {
@@ -273,6 +274,18 @@ std::vector<std::string> CompareWithRelease(const ReleaseHistory& history, const
     diffs.push_back("extra: " + g);
   }
   return diffs;
+}
+
+std::function<bool(const std::string&)> OutsideTheRelease(const ReleaseHistory& history,
+                                                          const std::vector<std::string>& programFiles) {
+  std::set<std::string> deployed;
+  for (const std::string& name : programFiles)
+    if (!history.files.back().count("bin/patch/" + name)) deployed.insert("bin/patch/" + name);
+  return [deployed](const std::string& rel) {
+    if (rel == "bin/" || rel == "bin/patch/") return true;
+    if (IsProgramFile(rel)) return rel == "bin/patch/nolk.log" || deployed.count(rel) > 0;
+    return InstallationOnly(rel);
+  };
 }
 
 }  // namespace testsupport

@@ -37,4 +37,10 @@ std::vector<std::string> CompareWithRelease(const ReleaseHistory& history, const
                                             const std::string& actual, bool caseInsensitive,
                                             const std::function<bool(const std::string&)>& ignore = nullptr);
 
+// What a whole run's tree is compared without: var/gac but update.ini, the log, bin/ itself, and
+// program files the newest release does not ship (the ones deployed with the installation). Anything
+// else in bin/patch/, a file an update set aside included, is compared.
+std::function<bool(const std::string&)> OutsideTheRelease(const ReleaseHistory& history,
+                                                          const std::vector<std::string>& programFiles);
+
 }  // namespace testsupport
