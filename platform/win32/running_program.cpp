@@ -29,6 +29,16 @@ bool Identify(const std::wstring& path, Running* r) {
   return true;
 }
 
+std::string Leaf(const std::string& path) {
+  const std::string::size_type at = path.find_last_of("\\/");
+  std::string leaf = at == std::string::npos ? path : path.substr(at + 1);
+  for (char& c : leaf)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return leaf;
+}
+
+bool SameLeaf(const std::string& a, const std::string& b) { return Leaf(a) == Leaf(b); }
+
 std::mutex& Lock() {
   static std::mutex m;
   return m;
@@ -60,7 +70,11 @@ std::vector<Running>& Files() {
 bool IsRunningProgramFile(const std::string& gbkPath) {
   Running file;
   std::lock_guard<std::mutex> hold(Lock());
-  if (Files().empty() || !Identify(WidePath(gbkPath), &file)) return false;
+  // Opening every file of a package to identify it would cost a package of small files dearly: only a
+  // name like a running file's, or a short 8.3 name, can lead to one.
+  bool named = Leaf(gbkPath).find('~') != std::string::npos;
+  for (const Running& r : Files()) named = named || SameLeaf(r.path, gbkPath);
+  if (!named || !Identify(WidePath(gbkPath), &file)) return false;
   for (const Running& r : Files())
     if (r.volume == file.volume && r.indexHigh == file.indexHigh && r.indexLow == file.indexLow) return true;
   return false;
