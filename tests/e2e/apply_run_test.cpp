@@ -271,49 +271,26 @@ TEST_F(ApplyRun, FullDiskEndsTheRunWithItsTextsAndNoTornFile) {
   EXPECT_EQ(Lines(r.out, "Now Version:").size(), 0u);
 }
 
-// A package that changes the running program and its library, as MODI and as ADDF: the run ends
-// like any other, the next start runs the new program (its window title changed) and removes what
-// the update set aside, and the program stays executable.
+// The running program and its library changed by MODI and by ADDF: the next start runs the new
+// program (its window title changed) and removes what the update set aside.
 TEST_F(ApplyRun, TheProgramUpdatesItsOwnRunningFiles) {
   const std::string oldTitle = "《Nolk2》更新程序", newTitle = "《Nolk3》更新程序";
+  std::string exe, dll;
+  ASSERT_TRUE(ReadFile(BinDir() + "/nolkpatch", &exe) && ReadFile(BinDir() + "/nolkdbghelp.dll", &dll));
+  const std::size_t at = exe.find(oldTitle);
+  ASSERT_TRUE(at != std::string::npos && exe.find(oldTitle, at + 1) == std::string::npos);
+  const std::vector<testsupport::FileChange> changes = {
+      {"nolkpatch", exe, exe.substr(0, at) + newTitle + exe.substr(at + newTitle.size())},
+      {"nolkdbghelp.dll", dll, dll + "a longer library"}};
   for (bool modi : {true, false}) {
     SCOPED_TRACE(modi ? "MODI" : "ADDF");
     game_ = tmp_.Path() + (modi ? "/modi" : "/addf");
-    testsupport::MakeBareInstallation(game_, "2.1.14", server_.Url("/package/website/patchlist.txt"),
-                                      server_.Url("/query?"));
-    std::string exe, dll;
-    ASSERT_TRUE(ReadFile(BinDir() + "/nolkpatch", &exe));
-    ASSERT_TRUE(ReadFile(BinDir() + "/nolkdbghelp.dll", &dll));
-    WriteFile(game_ + "/bin/patch/nolkpatch", exe);
+    ServeList(testsupport::MakeSelfUpdate(game_, changes, modi, server_.Url("/package/website/patchlist.txt"),
+                                          server_.Url("/query?")));
     ASSERT_EQ(std::system(("chmod 0755 '" + game_ + "/bin/patch/nolkpatch'").c_str()), 0);
-    WriteFile(game_ + "/bin/patch/nolkdbghelp.dll", dll);
-    const std::size_t at = exe.find(oldTitle);
-    ASSERT_NE(at, std::string::npos);
-    ASSERT_EQ(exe.find(oldTitle, at + 1), std::string::npos);
-    const std::string newExe = exe.substr(0, at) + newTitle + exe.substr(at + newTitle.size());
-    const std::string newDll = dll + "a longer library";
-    const std::string package = game_ + "/var/gac/self.pkg";
-    WriteFile(package, testsupport::PackageBytes(
-                           MakeVersionCode(2, 1, 15),
-                           testsupport::FileChangeBody(
-                               modi, {{"bin/patch/nolkpatch", exe, newExe}, {"bin/patch/nolkdbghelp.dll", dll, newDll}},
-                               "2.1.15")));
-    ServeList("2.1.15 http://127.0.0.1/package/self.pkg " + GetMd5(package) + "\r\n");
-
-    testsupport::ProcessResult first = Run();
-    EXPECT_EQ(first.exitCode, 0) << first.err;
-    EXPECT_EQ(Version(), "2.1.15");
-    std::string gotExe, gotDll;
-    ReadFile(game_ + "/bin/patch/nolkpatch", &gotExe);
-    ReadFile(game_ + "/bin/patch/nolkdbghelp.dll", &gotDll);
-    EXPECT_TRUE(gotExe == newExe && gotDll == newDll);
-    EXPECT_EQ(first.err.find(U(newTitle)), std::string::npos);
-
-    testsupport::ProcessResult second = Run();
-    EXPECT_EQ(second.exitCode, 0) << second.err;
-    EXPECT_NE(second.err.find(U(newTitle)), std::string::npos) << second.err;
-    EXPECT_EQ(testsupport::ListTree(game_ + "/bin/patch"),
-              (std::vector<std::string>{"nolk.log", "nolkdbghelp.dll", "nolkpatch"}));
+    const auto runs = testsupport::CheckSelfUpdate(game_, changes, [this] { return Run(); });
+    EXPECT_EQ(runs[0].err.find(U(newTitle)), std::string::npos);
+    EXPECT_NE(runs[1].err.find(U(newTitle)), std::string::npos) << runs[1].err;
   }
 }
 

@@ -24,12 +24,10 @@ std::string Folder(std::size_t i) { return platform::GbkToUtf8(kFolders[i % (siz
 
 std::vector<std::string> Folders(const std::string& path) {
   std::vector<std::string> out;
-  for (std::size_t s = path.find('/'); s != std::string::npos; s = path.find('/', s + 1))
-    out.push_back(path.substr(0, s));
+  for (std::size_t s = path.find('/'); s != std::string::npos; s = path.find('/', s + 1)) out.push_back(path.substr(0, s));
   return out;
 }
 
-// The program's own files: they come in some release and from then on only change.
 bool IsProgramFile(const std::string& path) { return path.compare(0, 10, "bin/patch/") == 0; }
 
 class Generator {
@@ -79,7 +77,7 @@ class Generator {
     }
   }
 
-  // Each program file first shipped with a chance of one in three, then changed with one in two.
+  // Shipped first with a chance of one in three, then changed with one in two, never removed.
   void StepProgram(const std::vector<std::string>& programFiles, int release, Files* f) {
     for (const std::string& name : programFiles) {
       const std::string path = "bin/patch/" + name;
@@ -91,9 +89,7 @@ class Generator {
   Files Step(const Files& prev) {
     Files f = prev;
     auto attempt = [&](Files candidate) {
-      if (!Valid(candidate)) return false;
-      f.swap(candidate);
-      return true;
+      return Valid(candidate) && (f.swap(candidate), true);
     };
     std::vector<std::string> names;
     for (const auto& e : f)
@@ -145,9 +141,8 @@ class Generator {
         default:
           c[victim] = Content();
       }
-      const bool renamed = renamedByCase_;
+      if (attempt(c) && renamedByCase_) caseRenamed = true;
       renamedByCase_ = false;
-      if (attempt(c) && renamed) caseRenamed = true;
     }
     // New files, and files of earlier releases brought back (which partly brings back retired folders).
     for (int k = 0, n = 1 + static_cast<int>(Next(4)); k < n; ++k) {
@@ -165,10 +160,9 @@ class Generator {
     return f;
   }
 
-  bool caseRenamed = false;  // a case-only rename of a file or folder was kept
+  bool caseRenamed = false, renamedByCase_ = false;  // a case-only rename kept, tried
 
  private:
-  bool renamedByCase_ = false;
   std::mt19937 rng_;
   std::set<std::string> everFile_, everDir_, retired_;
 };
@@ -182,8 +176,7 @@ std::string AsciiFold(const std::string& s) {
   return t;
 }
 
-void ReleaseHistory::Write(std::size_t i, const std::string& dir,
-                           const std::map<std::string, std::string>& programs) const {
+void ReleaseHistory::Write(std::size_t i, const std::string& dir, const std::map<std::string, std::string>& programs) const {
   MakeDirs(dir + "/var/gac");
   for (const auto& e : files[i]) {
     std::string::size_type slash = e.first.rfind('/');
@@ -276,15 +269,13 @@ std::vector<std::string> CompareWithRelease(const ReleaseHistory& history, const
   return diffs;
 }
 
-std::function<bool(const std::string&)> OutsideTheRelease(const ReleaseHistory& history,
-                                                          const std::vector<std::string>& programFiles) {
+std::function<bool(const std::string&)> OutsideTheRelease(const ReleaseHistory& h, const std::vector<std::string>& programs) {
   std::set<std::string> deployed;
-  for (const std::string& name : programFiles)
-    if (!history.files.back().count("bin/patch/" + name)) deployed.insert("bin/patch/" + name);
+  for (const std::string& name : programs)
+    if (!h.files.back().count("bin/patch/" + name)) deployed.insert("bin/patch/" + name);
   return [deployed](const std::string& rel) {
-    if (rel == "bin/" || rel == "bin/patch/") return true;
-    if (IsProgramFile(rel)) return rel == "bin/patch/nolk.log" || deployed.count(rel) > 0;
-    return InstallationOnly(rel);
+    return rel == "bin/" || rel == "bin/patch/" || rel == "bin/patch/nolk.log" || deployed.count(rel) > 0 ||
+           (!IsProgramFile(rel) && InstallationOnly(rel));
   };
 }
 

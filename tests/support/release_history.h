@@ -1,7 +1,6 @@
 // Random release histories for the property tests: plain game trees, release after release, with
 // adds, removals, re-adds, case-only renames of files and folders, folders retired and partly brought
-// back, changed files and GBK names (some with a 0x5C trail byte), and on request the program's own
-// files in bin/patch/. Never a path that is a file in one
+// back, changed files, program files and GBK names (some with a 0x5C trail byte). Never a path that is a file in one
 // release and a folder in another, nor two names in one release that Windows takes for one.
 #pragma once
 #include <cstdint>
@@ -13,17 +12,15 @@
 namespace testsupport {
 
 struct ReleaseHistory {
-  std::vector<std::string> versions;                      // "3.0.1", ...
-  std::vector<std::map<std::string, std::string>> files;  // host-encoded relative path -> content
-  bool caseRenamed = false;                               // some release renames a file or folder by case only
-  // Writes release i below dir (which must not exist), var/gac/update.ini included. A program file
-  // named in programs is written as that content followed by the release's own bytes (a real
-  // program still runs with bytes appended).
+  std::vector<std::string> versions;                        // "3.0.1", ...
+  std::vector<std::map<std::string, std::string>> files;    // host-encoded relative path -> content
+  bool caseRenamed = false;                                 // a file or folder renamed by case only
+  // Writes release i below dir (which must not exist), var/gac/update.ini included; a program file
+  // named in programs is that content with the release's bytes appended (it still runs).
   void Write(std::size_t i, const std::string& dir, const std::map<std::string, std::string>& programs = {}) const;
 };
 
-// programFiles: names of files in bin/patch/ (the program and its library) that come in some
-// release and change in some of the later ones, never removed.
+// programFiles: names in bin/patch/ that some release ships and later ones may change.
 ReleaseHistory MakeReleaseHistory(std::uint32_t seed, int releases, const std::vector<std::string>& programFiles = {});
 
 // Upper case of the ASCII letters: the only letters the generator changes the case of.
@@ -37,10 +34,7 @@ std::vector<std::string> CompareWithRelease(const ReleaseHistory& history, const
                                             const std::string& actual, bool caseInsensitive,
                                             const std::function<bool(const std::string&)>& ignore = nullptr);
 
-// What a whole run's tree is compared without: var/gac but update.ini, the log, bin/ itself, and
-// program files the newest release does not ship (the ones deployed with the installation). Anything
-// else in bin/patch/, a file an update set aside included, is compared.
-std::function<bool(const std::string&)> OutsideTheRelease(const ReleaseHistory& history,
-                                                          const std::vector<std::string>& programFiles);
+// Left out of a whole run's comparison: var/gac but update.ini, the log, program files never shipped.
+std::function<bool(const std::string&)> OutsideTheRelease(const ReleaseHistory& h, const std::vector<std::string>& programs);
 
 }  // namespace testsupport

@@ -3,9 +3,7 @@
 // completes the run. Needs the win64 build, a display and Wine; skipped when one is missing.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <map>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -17,8 +15,6 @@
 #include "tests/support/child_process.h"
 #include "tests/support/game_tree.h"
 #include "tests/support/http_test_server.h"
-#include "tests/support/package_bytes.h"
-#include "tests/support/reference_md5.h"
 #include "tests/support/test_files.h"
 #include "tests/support/update_chain.h"
 #include "tests/support/wine_driver.h"
@@ -155,114 +151,29 @@ TEST_F(WineApply, TheProgramUpdatesItsOwnRunningFiles) {
   ASSERT_TRUE(testsupport::ReadFile(winBin_ + "/nolkdbghelp.dll", &dll));
   const std::string patched = tmp_.Path() + "/new.exe";
   testsupport::WriteFile(patched, exe);
-  auto set = testsupport::RunProcess(
-      WineOptions(tmp_.Path(), {winBin_ + "/wine_file_lock.exe", "setstring", WinePath(patched), "110", "NewKey"}));
-  ASSERT_EQ(set.exitCode, 0);
-  ASSERT_TRUE(testsupport::ReadFile(patched, &newExe));
-  ASSERT_NE(newExe, exe);
-  const std::string newDll = dll + "a longer library";
+  auto set = WineOptions(tmp_.Path(), {winBin_ + "/wine_file_lock.exe", "setstring", WinePath(patched), "110", "NewKey"});
+  ASSERT_TRUE(testsupport::RunProcess(set).exitCode == 0 && testsupport::ReadFile(patched, &newExe) && newExe != exe);
+  const std::vector<testsupport::FileChange> changes = {{"nolkpatch.exe", exe, newExe},
+                                                        {"nolkdbghelp.dll", dll, dll + "a longer library"}};
   for (bool modi : {true, false}) {
     SCOPED_TRACE(modi ? "MODI" : "ADDF");
     const std::string game = tmp_.Path() + (modi ? "/modi" : "/addf");
-    testsupport::MakeBareInstallation(game, "2.1.14", server_.Url("/list"), server_.Url("/query?"));
+    const std::string list =
+        testsupport::MakeSelfUpdate(game, changes, modi, server_.Url("/list"), server_.Url("/query?"));
+    const std::string newList = modi ? "/newlist-modi" : "/newlist-addf";
     testsupport::WriteFile(game + "/var/gac/Url.ini",
                            testsupport::UrlIniText(server_.Url("/list"), server_.Url("/query?")) +
-                               "NewKey=" + server_.Url("/newlist") + "\r\n");
-    testsupport::WriteFile(game + "/bin/patch/nolkpatch.exe", exe);
-    testsupport::WriteFile(game + "/bin/patch/nolkdbghelp.dll", dll);
-    const std::string package = game + "/var/gac/self.pkg";
-    testsupport::WriteFile(
-        package, testsupport::PackageBytes(
-                     MakeVersionCode(2, 1, 15),
-                     testsupport::FileChangeBody(
-                         modi, {{"bin/patch/nolkpatch.exe", exe, newExe}, {"bin/patch/nolkdbghelp.dll", dll, newDll}},
-                         "2.1.15")));
-    const std::string list = "2.1.15 http://127.0.0.1/package/self.pkg " + testsupport::ReferenceMd5(package) + "\r\n";
+                               "NewKey=" + server_.Url(newList) + "\r\n");
     server_.SetAnswer("/list", testsupport::HttpAnswer::Ok(list));
-    server_.SetAnswer("/newlist", testsupport::HttpAnswer::Ok(list));
-    auto lists = [this] {
-      std::vector<std::string> targets;
-      for (const auto& r : server_.Requests())
-        if (r.target.compare(0, 7, "/query?") != 0) targets.push_back(r.target);
-      return targets;
-    };
-    const std::size_t before = lists().size();
-    auto first = testsupport::RunProcess(WineOptions(game + "/bin/patch", {"nolkpatch.exe"}));
-    EXPECT_EQ(first.exitCode, 0) << first.err;
-    std::string gotExe, gotDll, ini;
-    testsupport::ReadFile(game + "/bin/patch/nolkpatch.exe", &gotExe);
-    testsupport::ReadFile(game + "/bin/patch/nolkdbghelp.dll", &gotDll);
-    testsupport::ReadFile(game + "/var/gac/update.ini", &ini);
-    EXPECT_TRUE(gotExe == newExe && gotDll == newDll);
-    EXPECT_NE(ini.find("Version=2.1.15"), std::string::npos) << ini;
-
-    auto second = testsupport::RunProcess(WineOptions(game + "/bin/patch", {"nolkpatch.exe"}));
-    EXPECT_EQ(second.exitCode, 0) << second.err;
-    const std::vector<std::string> targets = lists();
-    EXPECT_EQ(std::vector<std::string>(targets.begin() + static_cast<std::ptrdiff_t>(before), targets.end()),
-              (std::vector<std::string>{"/list", "/newlist"}));
-    EXPECT_EQ(testsupport::ListTree(game + "/bin/patch"),
-              (std::vector<std::string>{"nolk.log", "nolkdbghelp.dll", "nolkpatch.exe"}));
+    server_.SetAnswer(newList, testsupport::HttpAnswer::Ok(list));
+    std::vector<std::size_t> asked;  // for the new program's list: before each start, and at the end
+    testsupport::CheckSelfUpdate(game, changes, [&] {
+      asked.push_back(server_.TargetsStartingWith(newList).size());
+      return testsupport::RunProcess(WineOptions(game + "/bin/patch", {"nolkpatch.exe"}));
+    });
+    asked.push_back(server_.TargetsStartingWith(newList).size());
+    EXPECT_EQ(asked, (std::vector<std::size_t>{0, 0, 1}));
   }
-}
-
-// Names of 250 bytes below an installation root of some 60 characters: full paths past 300. The
-// first package adds files in new long folders, the second changes one in place and retires a
-// whole long folder, which the obsolete-file list removes.
-TEST_F(WineApply, PathsPastTheOldLengthLimit) {
-  const std::string game = tmp_.Path() + "/g";
-  auto longName = [](char c) {
-    std::string rel = "data";
-    while (rel.size() < 240) rel += "/" + std::string(std::min<std::size_t>(60, 240 - rel.size() - 1), c);
-    return rel + "/" + std::string(9, c);
-  };
-  const std::string kept = longName('k'), retired = longName('r');
-  ASSERT_EQ(kept.size(), 250u);
-  ASSERT_GE(WinePath(game).size() + 1 + kept.size(), 300u);
-  const std::vector<std::string> versions = {"2.1.14", "2.1.15", "2.1.16"};
-  std::vector<std::map<std::string, std::string>> trees = {
-      {{"data/a.txt", "a"}},
-      {{"data/a.txt", "a"}, {kept, std::string(5000, 'k')}, {retired, "gone soon"}},
-      {{"data/a.txt", "a"}, {kept, std::string(2500, 'k') + "changed" + std::string(2493, 'k')}}};
-  std::string list;
-  for (std::size_t i = 0; i < trees.size(); ++i) {
-    const std::string tree = tmp_.Path() + "/t" + std::to_string(i);
-    for (const auto& f : trees[i]) {
-      testsupport::MakeDirs(tree + "/" + f.first.substr(0, f.first.rfind('/')));
-      testsupport::WriteFile(tree + "/" + f.first, f.second);
-    }
-    testsupport::MakeDirs(tree + "/var/gac");
-    testsupport::WriteFile(tree + "/var/gac/update.ini", testsupport::UpdateIniText(versions[i]));
-    if (i == 0) continue;
-    const std::string package = tmp_.Path() + "/nolk-" + versions[i] + ".pkg";
-    std::string md5, error, deleted;
-    ASSERT_TRUE(testsupport::BuildChainPackage(tmp_.Path() + "/t" + std::to_string(i - 1), tree, versions[i], package,
-                                               &md5, &error))
-        << error;
-    ASSERT_TRUE(testsupport::ExtractRecord(package, versions[i], "data/DelFileList.dat", &deleted));
-    testsupport::WriteFile(tree + "/data/DelFileList.dat", deleted);
-    list += versions[i] + " http://127.0.0.1/package/nolk-" + versions[i] + ".pkg " + md5 + "\r\n";
-  }
-  testsupport::CopyTree(tmp_.Path() + "/t0", game);
-  testsupport::MakeBareInstallation(game, "2.1.14", server_.Url("/list"), server_.Url("/query?"));
-  for (const char* f : {"nolkpatch.exe", "nolkdbghelp.dll"}) {
-    std::string bytes;
-    ASSERT_TRUE(testsupport::ReadFile(winBin_ + "/" + f, &bytes));
-    testsupport::WriteFile(game + "/bin/patch/" + f, bytes);
-  }
-  for (const std::string& v : {versions[1], versions[2]}) {
-    std::string bytes;
-    ASSERT_TRUE(testsupport::ReadFile(tmp_.Path() + "/nolk-" + v + ".pkg", &bytes));
-    testsupport::WriteFile(game + "/var/gac/nolk-" + v + ".pkg", bytes);
-  }
-  server_.SetAnswer("/list", testsupport::HttpAnswer::Ok(list));
-  auto r = testsupport::RunProcess(WineOptions(game + "/bin/patch", {"nolkpatch.exe"}));
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(testsupport::CompareTrees(
-                tmp_.Path() + "/t2", game,
-                [](const std::string& rel) { return rel == "bin/" || testsupport::InstallationOnly(rel); }),
-            std::vector<std::string>());
-  EXPECT_FALSE(testsupport::Exists(game + "/" + retired.substr(0, 5 + 60)));
 }
 
 }  // namespace
