@@ -21,7 +21,8 @@ std::vector<std::string> RunningProgramFiles();
 void RememberRunningLibrary(const std::string& gbkPath);
 
 // Moves to aside to aside (replacing a file left there) and from into to's place; to keeps its
-// permission bits elsewhere than Windows. False with to as it was when either step fails.
+// permission bits elsewhere than Windows, where the name to never stands empty on the way (Windows
+// needs two renames). False with to as it was when either step fails.
 bool ReplaceRunningFile(const std::string& from, const std::string& to, const std::string& aside);
 
 }  // namespace platform

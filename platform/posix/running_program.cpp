@@ -67,15 +67,22 @@ void RememberRunningLibrary(const std::string& gbkPath) {
 
 bool ReplaceRunningFile(const std::string& from, const std::string& to, const std::string& aside) {
   const std::string hostFrom = SysPath(from), hostTo = SysPath(to), hostAside = SysPath(aside);
+  // The running file gets its second name first, so the program's name never stands empty.
+  // A file system without hard links gets the two renames Windows needs.
   struct stat st;
+  unlink(hostAside.c_str());
+  bool linked = false;
   if (stat(hostTo.c_str(), &st) != 0 || chmod(hostFrom.c_str(), st.st_mode & 07777) != 0 ||
-      rename(hostTo.c_str(), hostAside.c_str()) != 0) {
+      (!(linked = link(hostTo.c_str(), hostAside.c_str()) == 0) && rename(hostTo.c_str(), hostAside.c_str()) != 0)) {
     SetLastOsError(ErrnoToOsError(errno, hostTo.c_str()));
     return false;
   }
   if (rename(hostFrom.c_str(), hostTo.c_str()) != 0) {
     const long code = ErrnoToOsError(errno, hostTo.c_str());
-    rename(hostAside.c_str(), hostTo.c_str());
+    if (linked)
+      unlink(hostAside.c_str());
+    else
+      rename(hostAside.c_str(), hostTo.c_str());
     SetLastOsError(code);
     return false;
   }
