@@ -12,11 +12,13 @@
 #include "platform/file_system.h"
 #include "platform/message_box.h"
 #include "platform/program_info.h"
+#include "platform/running_program.h"
 #include "platform/single_instance.h"
 #include "platform/socket_startup.h"
 #include "platform/stdio_file.h"
 #include "platform/temp_file.h"
 #include "update/install_dirs.h"
+#include "update/name_rules.h"
 #include "update/run_log.h"
 #include "update/strings.h"
 
@@ -61,6 +63,14 @@ bool StopAtStart(const char* text) {
   return false;
 }
 
+// An update of the program's own files moved the files it ran from aside; nothing runs from them now.
+void RemoveSetAsideFiles() {
+  for (const std::string& file : platform::RunningProgramFiles()) {
+    platform::SetFileAttributesNormal(file + kSetAsideSuffix);
+    platform::DeleteFile(file + kSetAsideSuffix);
+  }
+}
+
 }  // namespace
 
 bool CnolkpatchApp::InitInstance() {
@@ -96,6 +106,7 @@ bool CnolkpatchApp::InitInstance() {
     return false;
   }
 
+  RemoveSetAsideFiles();
   OpenRunLog("nolk.log");
   WriteRunLog("命令行参数:%s", platform::CommandLineTail().c_str());
 

@@ -6,6 +6,7 @@
 #include "platform/file_system.h"
 #include "platform/os_error.h"
 #include "platform/temp_file.h"
+#include "platform/running_program.h"
 
 namespace {
 
@@ -147,6 +148,7 @@ bool AddfWriter::Commit() {
   }
   if (inPlace_) return true;
   if (spooled_) return WriteInPlaceFromTemp();
+  if (platform::IsRunningProgramFile(target_)) return ReplaceRunningTarget();
   // The target must be free for writing, as when it is opened in place.
   // Its attributes were cleared before the record was begun.
   if (platform::GetPathKind(target_) != platform::PathKind::kNone) {
@@ -166,6 +168,13 @@ bool AddfWriter::Commit() {
   }
   // Writable but not replaceable: a game holds it, sharing writes but not deletion.
   return WriteInPlaceFromTemp();
+}
+
+bool AddfWriter::ReplaceRunningTarget() {
+  if (!platform::ReplaceRunningFile(temp_, target_, target_ + kSetAsideSuffix)) return false;
+  temp_.clear();
+  platform::NoteWritten(target_);
+  return true;
 }
 
 void AddfWriter::Abort() {

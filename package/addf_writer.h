@@ -3,7 +3,8 @@
 // so a killed run or a full disk never leaves a torn target, and the target keeps its permission
 // bits. The target is written in place, as a plain create-and-write would, when no temporary file
 // can be made there (a path at the system's length limit) or when the target may be written but not
-// replaced (a game that holds it open sharing writes but not deletion).
+// replaced (a game that holds it open sharing writes but not deletion). A file the program runs from
+// is moved aside instead of replaced, as nothing may write it while it runs.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -45,6 +46,8 @@ class AddfWriter {
   [[noreturn]] void Fail(const platform::CFileException& e);
   bool WriteInPlaceFromTemp();
   bool OpenSpool();
+  // The program's own running file: moved aside, the new content put in its place.
+  bool ReplaceRunningTarget();
 
   std::string target_, temp_;
   platform::CFile file_;

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "platform/durable.h"
+#include "package/patched_copy.h"
 #include "platform/file_system.h"
+#include "platform/running_program.h"
 #include "platform/message_box.h"
 #include "platform/thread_support.h"
 #include "update/strings.h"
@@ -252,6 +254,14 @@ bool ApplySection(const std::string& packageName, const std::string& rootDir, co
       writer.Write(content.data(), static_cast<std::uint32_t>(content.size()));
       return FinishAddf(target, &writer);
     }
+  }
+
+  // The program's own running file cannot be written in place: the runs go into a copy that replaces it.
+  if (platform::IsRunningProgramFile(target)) {
+    AddfWriter copy;
+    if (!BeginAddf(target, &copy)) return false;
+    if (WritePatchedCopy(target, data, dataLength, SectionFileLength(section), &copy)) return FinishAddf(target, &copy);
+    copy.Abort();
   }
 
   platform::CFile file;

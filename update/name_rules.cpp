@@ -152,6 +152,7 @@ bool IsSafeSectionName(const std::string& name) {
 
 const char kAddfTempName[] = "~nolk.tmp";
 const char kOldCopySuffix[] = ".nolkpatch-new";
+const char kSetAsideSuffix[] = ".nolkpatch-old";
 
 bool IsPortablePackageName(const std::string& name, std::string* why) {
   // A retired path becomes the list line "..\..\" + name, read in lines of at most 259 bytes.
@@ -183,11 +184,13 @@ bool IsPortablePackageName(const std::string& name, std::string* why) {
       return false;
     }
     const std::string key = WindowsPathKey(part);
-    const std::string suffix = WindowsPathKey(kOldCopySuffix);
-    if (key == WindowsPathKey(kAddfTempName) ||
-        (key.size() >= suffix.size() && key.compare(key.size() - suffix.size(), suffix.size(), suffix) == 0)) {
+    auto endsWith = [&key](const char* suffix) {
+      const std::string s = WindowsPathKey(suffix);
+      return key.size() >= s.size() && key.compare(key.size() - s.size(), s.size(), s) == 0;
+    };
+    if (key == WindowsPathKey(kAddfTempName) || endsWith(kOldCopySuffix) || endsWith(kSetAsideSuffix)) {
       *why = "\"" + platform::GbkToUtf8(part) + "\" is a name clients use for their own scratch files (" +
-             kAddfTempName + ", *" + kOldCopySuffix + ") and would overwrite or delete";
+             kAddfTempName + ", *" + kOldCopySuffix + ", *" + kSetAsideSuffix + ") and would overwrite or delete";
       return false;
     }
     if (platform::GbkToUtf8(part).size() > 255) {

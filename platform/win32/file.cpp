@@ -2,6 +2,7 @@
 
 #include "platform/file.h"
 #include "platform/os_error.h"
+#include "platform/win32/wide_path.h"
 
 namespace platform {
 
@@ -35,7 +36,7 @@ bool CFile::Open(const std::string& gbkPath, unsigned flags, CFileException* err
   DWORD disposition = OPEN_EXISTING;
   if (flags & modeCreate) disposition = (flags & modeNoTruncate) ? OPEN_ALWAYS : CREATE_ALWAYS;
   SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-  HANDLE h = CreateFileA(gbkPath.c_str(), desired, share, &sa, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(WidePath(gbkPath).c_str(), desired, share, &sa, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
     if (error) {

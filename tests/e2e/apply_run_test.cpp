@@ -281,4 +281,27 @@ TEST_F(ApplyRun, FullDiskEndsTheRunWithItsTextsAndNoTornFile) {
   EXPECT_EQ(Lines(r.out, "Now Version:").size(), 0u);
 }
 
+// The running program and its library changed by MODI and by ADDF: the next start runs the new
+// program (its window title changed) and removes what the update set aside.
+TEST_F(ApplyRun, TheProgramUpdatesItsOwnRunningFiles) {
+  const std::string oldTitle = "《Nolk2》更新程序", newTitle = "《Nolk3》更新程序";
+  std::string exe, dll;
+  ASSERT_TRUE(ReadFile(BinDir() + "/nolkpatch", &exe) && ReadFile(BinDir() + "/nolkdbghelp.dll", &dll));
+  const std::size_t at = exe.find(oldTitle);
+  ASSERT_TRUE(at != std::string::npos && exe.find(oldTitle, at + 1) == std::string::npos);
+  const std::vector<testsupport::FileChange> changes = {
+      {"nolkpatch", exe, exe.substr(0, at) + newTitle + exe.substr(at + newTitle.size())},
+      {"nolkdbghelp.dll", dll, dll + "a longer library"}};
+  for (bool modi : {true, false}) {
+    SCOPED_TRACE(modi ? "MODI" : "ADDF");
+    game_ = tmp_.Path() + (modi ? "/modi" : "/addf");
+    ServeList(testsupport::MakeSelfUpdate(game_, changes, modi, server_.Url("/package/website/patchlist.txt"),
+                                          server_.Url("/query?")));
+    ASSERT_EQ(std::system(("chmod 0755 '" + game_ + "/bin/patch/nolkpatch'").c_str()), 0);
+    const auto runs = testsupport::CheckSelfUpdate(game_, changes, [this] { return Run(); });
+    EXPECT_EQ(runs[0].err.find(U(newTitle)), std::string::npos);
+    EXPECT_NE(runs[1].err.find(U(newTitle)), std::string::npos) << runs[1].err;
+  }
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "platform/codepage.h"
 #include "tests/support/game_tree.h"
+#include "tests/support/update_chain.h"
 #include "tests/support/test_files.h"
 
 namespace testsupport {
@@ -26,6 +27,8 @@ std::vector<std::string> Folders(const std::string& path) {
   for (std::size_t s = path.find('/'); s != std::string::npos; s = path.find('/', s + 1)) out.push_back(path.substr(0, s));
   return out;
 }
+
+bool IsProgramFile(const std::string& path) { return path.compare(0, 10, "bin/patch/") == 0; }
 
 class Generator {
  public:
@@ -69,19 +72,28 @@ class Generator {
   void Remember(const Files& f) {
     for (const auto& e : f) {
       everFile_.insert(AsciiFold(e.first));
-      retired_.insert(e.first);
+      if (!IsProgramFile(e.first)) retired_.insert(e.first);
       for (const std::string& d : Folders(e.first)) everDir_.insert(AsciiFold(d));
+    }
+  }
+
+  // Shipped first with a chance of one in three, then changed with one in two, never removed.
+  void StepProgram(const std::vector<std::string>& programFiles, int release, Files* f) {
+    for (const std::string& name : programFiles) {
+      const std::string path = "bin/patch/" + name;
+      if (f->count(path) ? Next(2) == 0 : Next(3) != 0) continue;
+      (*f)[path] = "release " + std::to_string(release) + " " + Content();
     }
   }
 
   Files Step(const Files& prev) {
     Files f = prev;
     auto attempt = [&](Files candidate) {
-      if (Valid(candidate)) f.swap(candidate);
+      return Valid(candidate) && (f.swap(candidate), true);
     };
     std::vector<std::string> names;
     for (const auto& e : f)
-      if (e.first.compare(0, 8, "var/gac/") != 0) names.push_back(e.first);
+      if (e.first.compare(0, 8, "var/gac/") != 0 && !IsProgramFile(e.first)) names.push_back(e.first);
     for (int k = 0; k < 4; ++k) {
       if (names.empty()) break;
       const std::string victim = Pick(names);
@@ -97,6 +109,7 @@ class Generator {
           if (renamed == victim) break;
           c[renamed] = Next(2) ? c[victim] : Content();
           c.erase(victim);
+          renamedByCase_ = true;
           break;
         }
         case 2: {  // case-only rename of a folder, everything below it along
@@ -114,6 +127,7 @@ class Generator {
               moved[e.first] = e.second;
           }
           c.swap(moved);
+          renamedByCase_ = true;
           break;
         }
         case 3: {  // a whole folder retired
@@ -127,7 +141,8 @@ class Generator {
         default:
           c[victim] = Content();
       }
-      attempt(c);
+      if (attempt(c) && renamedByCase_) caseRenamed = true;
+      renamedByCase_ = false;
     }
     // New files, and files of earlier releases brought back (which partly brings back retired folders).
     for (int k = 0, n = 1 + static_cast<int>(Next(4)); k < n; ++k) {
@@ -145,6 +160,8 @@ class Generator {
     return f;
   }
 
+  bool caseRenamed = false, renamedByCase_ = false;  // a case-only rename kept, tried
+
  private:
   std::mt19937 rng_;
   std::set<std::string> everFile_, everDir_, retired_;
@@ -159,17 +176,18 @@ std::string AsciiFold(const std::string& s) {
   return t;
 }
 
-void ReleaseHistory::Write(std::size_t i, const std::string& dir) const {
+void ReleaseHistory::Write(std::size_t i, const std::string& dir, const std::map<std::string, std::string>& programs) const {
   MakeDirs(dir + "/var/gac");
   for (const auto& e : files[i]) {
     std::string::size_type slash = e.first.rfind('/');
     if (slash != std::string::npos) MakeDirs(dir + "/" + e.first.substr(0, slash));
-    WriteFile(dir + "/" + e.first, e.second);
+    auto program = IsProgramFile(e.first) ? programs.find(e.first.substr(10)) : programs.end();
+    WriteFile(dir + "/" + e.first, program == programs.end() ? e.second : program->second + e.second);
   }
   WriteFile(dir + "/var/gac/update.ini", UpdateIniText(versions[i]));
 }
 
-ReleaseHistory MakeReleaseHistory(std::uint32_t seed, int releases) {
+ReleaseHistory MakeReleaseHistory(std::uint32_t seed, int releases, const std::vector<std::string>& programFiles) {
   Generator g(seed);
   ReleaseHistory h;
   Files f;
@@ -181,12 +199,14 @@ ReleaseHistory MakeReleaseHistory(std::uint32_t seed, int releases) {
   }
   for (int i = 0; i < releases; ++i) {
     if (i > 0) f = g.Step(f);
+    g.StepProgram(programFiles, i, &f);
     g.Remember(f);
     h.versions.push_back("3.0." + std::to_string(i + 1));
     Files written = f;
     written.erase("var/gac/update.ini");
     h.files.push_back(written);
   }
+  h.caseRenamed = g.caseRenamed;
   return h;
 }
 
@@ -247,6 +267,16 @@ std::vector<std::string> CompareWithRelease(const ReleaseHistory& history, const
     diffs.push_back("extra: " + g);
   }
   return diffs;
+}
+
+std::function<bool(const std::string&)> OutsideTheRelease(const ReleaseHistory& h, const std::vector<std::string>& programs) {
+  std::set<std::string> deployed;
+  for (const std::string& name : programs)
+    if (!h.files.back().count("bin/patch/" + name)) deployed.insert("bin/patch/" + name);
+  return [deployed](const std::string& rel) {
+    return rel == "bin/" || rel == "bin/patch/" || rel == "bin/patch/nolk.log" || deployed.count(rel) > 0 ||
+           (!IsProgramFile(rel) && InstallationOnly(rel));
+  };
 }
 
 }  // namespace testsupport

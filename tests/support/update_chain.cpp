@@ -1,5 +1,8 @@
 #include "tests/support/update_chain.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -7,6 +10,7 @@
 #include "package/bz_update_helper.h"
 #include "package/update_sec.h"
 #include "tests/support/game_tree.h"
+#include "tests/support/package_bytes.h"
 #include "tests/support/reference_md5.h"
 #include "tests/support/test_files.h"
 #include "tools/nolkpack/pack_build.h"
@@ -125,6 +129,41 @@ bool ExtractRecord(const std::string& packagePath, const std::string& version, c
       return true;
     }
   }
+}
+
+std::string MakeSelfUpdate(const std::string& game, const std::vector<FileChange>& changes, bool modi,
+                           const std::string& listUrl, const std::string& statUrl) {
+  MakeBareInstallation(game, "2.1.14", listUrl, statUrl);
+  std::string body;
+  for (const FileChange& c : changes) {
+    WriteFile(game + "/bin/patch/" + c.name, c.old);
+    std::size_t first = 0, end = c.now.size();
+    while (first < c.old.size() && first < end && c.old[first] == c.now[first]) ++first;
+    while (end > first && c.now.size() <= c.old.size() && c.now[end - 1] == c.old[end - 1]) --end;
+    body += modi ? Record("IDOM", static_cast<std::uint32_t>(c.now.size()), "bin/patch/" + c.name,
+                          Run(static_cast<std::uint32_t>(first), c.now.substr(first, end - first)))
+                 : Record("FDDA", 0, "bin/patch/" + c.name, c.now);
+  }
+  body += Record("FDDA", 0, "var/gac/update.ini", UpdateIniText("2.1.15")) + std::string(1, '\0');
+  WriteFile(game + "/var/gac/self.pkg", PackageBytes(0x0201000F, body));
+  return "2.1.15 http://127.0.0.1/package/self.pkg " + ReferenceMd5(game + "/var/gac/self.pkg") + "\r\n";
+}
+
+std::vector<ProcessResult> CheckSelfUpdate(const std::string& game, const std::vector<FileChange>& changes,
+                                           const std::function<ProcessResult()>& start) {
+  const std::vector<ProcessResult> runs = {start(), start()};  // in this order
+  for (const ProcessResult& r : runs) EXPECT_EQ(r.exitCode, 0) << r.err;
+  std::string ini, now;
+  ReadFile(game + "/var/gac/update.ini", &ini);
+  EXPECT_NE(ini.find("Version=2.1.15"), std::string::npos) << ini;
+  std::vector<std::string> names = {"nolk.log"};
+  for (const FileChange& c : changes) {
+    EXPECT_TRUE(ReadFile(game + "/bin/patch/" + c.name, &now) && now == c.now) << c.name;
+    names.push_back(c.name);
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(ListTree(game + "/bin/patch"), names);
+  return runs;
 }
 
 }  // namespace testsupport

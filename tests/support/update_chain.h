@@ -2,6 +2,7 @@
 // installation at the first version ready for the program: for whole-run tests, benchmarks and the demo.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,5 +56,15 @@ bool InstallationOnly(const std::string& rel);
 // The data of record name in a package, read with the program's own reader.
 bool ExtractRecord(const std::string& packagePath, const std::string& version, const std::string& name,
                    std::string* data);
+
+// An installation at 2.1.14 with each change's old bytes in bin/patch/, and var/gac/self.pkg changing
+// them (one MODI run over the span that differs, or ADDF) and bringing it to 2.1.15; returns its list line.
+struct FileChange { std::string name, old, now; };
+std::string MakeSelfUpdate(const std::string& game, const std::vector<FileChange>& changes, bool modi,
+                           const std::string& listUrl, const std::string& statUrl);
+// Starts the program twice and checks what both builds promise: exit code 0 each time, the game at
+// 2.1.15, the new bytes in place, and nothing else in bin/patch/ but nolk.log. Returns both runs.
+std::vector<ProcessResult> CheckSelfUpdate(const std::string& game, const std::vector<FileChange>& changes,
+                                           const std::function<ProcessResult()>& start);
 
 }  // namespace testsupport

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,11 @@
 #include "package/addf_writer.h"
 #include "package/bz_update_helper.h"
 #include "package/streamed_section.h"
+#include "package/patched_copy.h"
 #include "package/update_sec.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
+#include "platform/stdio_file.h"
 #include "tests/support/package_bytes.h"
 #include "tests/support/sections_fixture.h"
 #include "tests/support/test_files.h"
@@ -168,6 +171,48 @@ TEST_F(FileWrites, AddfAtTheLengthLimitOfPaths) {
   EXPECT_EQ(Read(name250), "250");
 #endif
   EXPECT_TRUE(boxes_.empty());
+}
+
+// Paths far past the old limit of 259 characters: folders made, files added, changed, found and
+// removed, on both builds.
+TEST_F(FileWrites, PathsPastTheOldLengthLimit) {
+  for (std::size_t total : {300u, 420u, 1200u}) {
+    SCOPED_TRACE(total);
+    const std::string folder = FolderForTotal(root_, total, 5), rel = folder + "/x.dat";
+    ASSERT_EQ((root_ + rel).size(), total);
+    ASSERT_TRUE(Apply(Record("FDDA", 0, rel, "second!")) && Apply(Record("IDOM", 9, rel, testsupport::Run(1, "EC"))));
+    std::FILE* in = platform::OpenStdFile(root_ + rel, "rb");
+    char got[16] = {0};
+    ASSERT_TRUE(in);
+    EXPECT_EQ(std::string(got, std::fread(got, 1, sizeof got, in)), std::string("sECond!\0\0", 9));
+    std::fclose(in);
+    EXPECT_EQ(Entries(folder), std::vector<std::string>{"x.dat"});
+    EXPECT_TRUE(platform::SetFileReadOnly(root_ + rel) && !platform::DeleteFile(root_ + rel));
+    EXPECT_TRUE(platform::SetFileAttributesNormal(root_ + rel) && platform::DeleteFile(root_ + rel));
+    EXPECT_TRUE(platform::RemoveDirectory(root_ + folder) && platform::GetPathKind(root_ + folder) == platform::PathKind::kNone);
+  }
+  EXPECT_TRUE(boxes_.empty()) << boxes_[0].text;
+}
+
+// A MODI record applied to a copy (for the program's own running files) gives what its runs give in
+// place: runs between old bytes, past the end, the file cut and extended.
+TEST_F(FileWrites, PatchedCopiesMatchTheRecordsRuns) {
+  using testsupport::Run;
+  const struct {
+    std::string old, runs;
+    std::uint32_t length;
+    std::string want;
+  } cases[] = {{"abcdefgh", Run(1, "XY") + Run(2, "Z"), 8, "aXYdeZgh"}, {"abc", Run(5, "Q"), 8, std::string("abc\0\0Q\0\0", 8)},
+               {"abcdef", Run(0, "x"), 3, "xbc"}, {"abcdef", Run(2, "") + Run(0, "pq"), 9, std::string("abpqef\0\0\0", 9)}};
+  for (const auto& c : cases) {
+    testsupport::WriteFile(root_ + "data/old.bin", c.old);
+    AddfWriter copy;
+    ASSERT_TRUE(copy.Open(root_ + "data/new.bin"));
+    ASSERT_TRUE(WritePatchedCopy(root_ + "data/old.bin", reinterpret_cast<const unsigned char*>(c.runs.data()),
+                                 static_cast<std::uint32_t>(c.runs.size()), c.length, &copy));
+    ASSERT_TRUE(copy.Commit());
+    EXPECT_EQ(Read("data/new.bin"), c.want) << c.want;
+  }
 }
 
 TEST_F(FileWrites, AddfIntoAFileAGameHoldsSharingWrites) {

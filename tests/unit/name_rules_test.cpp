@@ -120,6 +120,7 @@ TEST(PortableNames, WhatEveryClientCanWrite) {
       {"data/~NOLK.TMP", "scratch"},
       {"~nolk.tmp/x", "scratch"},
       {"data/a.dat.NolkPatch-New", "scratch"},
+      {"bin/patch/nolkpatch.exe.NOLKPATCH-OLD", "scratch"},
       {"data/" + std::string(250, 'a'), "longer than 253 bytes"},
   };
   for (const auto& b : bad) {

@@ -23,9 +23,9 @@
 namespace {
 
 using testsupport::Env;
+using testsupport::Hex;
 using testsupport::Unhex;
 using testsupport::WinePath;
-using testsupport::Hex;
 
 bool WaitFor(const std::string& path, int timeoutMs) {
   for (int waited = 0; waited < timeoutMs; waited += 50) {
@@ -140,6 +140,40 @@ TEST_F(WineApply, LockedTargetAsksAndRetryCompletesTheRun) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(testsupport::CompareTrees(chain_.trees[1], game, testsupport::InstallationOnly),
             std::vector<std::string>());
+}
+
+// A package that changes the running nolkpatch.exe and its library, as MODI and as ADDF: the run ends
+// like any other, and the next start runs the new program (its string table names another list key)
+// and removes what the update set aside.
+TEST_F(WineApply, TheProgramUpdatesItsOwnRunningFiles) {
+  std::string exe, dll, newExe;
+  ASSERT_TRUE(testsupport::ReadFile(winBin_ + "/nolkpatch.exe", &exe));
+  ASSERT_TRUE(testsupport::ReadFile(winBin_ + "/nolkdbghelp.dll", &dll));
+  const std::string patched = tmp_.Path() + "/new.exe";
+  testsupport::WriteFile(patched, exe);
+  auto set = WineOptions(tmp_.Path(), {winBin_ + "/wine_file_lock.exe", "setstring", WinePath(patched), "110", "NewKey"});
+  ASSERT_TRUE(testsupport::RunProcess(set).exitCode == 0 && testsupport::ReadFile(patched, &newExe) && newExe != exe);
+  const std::vector<testsupport::FileChange> changes = {{"nolkpatch.exe", exe, newExe},
+                                                        {"nolkdbghelp.dll", dll, dll + "a longer library"}};
+  for (bool modi : {true, false}) {
+    SCOPED_TRACE(modi ? "MODI" : "ADDF");
+    const std::string game = tmp_.Path() + (modi ? "/modi" : "/addf");
+    const std::string list =
+        testsupport::MakeSelfUpdate(game, changes, modi, server_.Url("/list"), server_.Url("/query?"));
+    const std::string newList = modi ? "/newlist-modi" : "/newlist-addf";
+    testsupport::WriteFile(game + "/var/gac/Url.ini",
+                           testsupport::UrlIniText(server_.Url("/list"), server_.Url("/query?")) +
+                               "NewKey=" + server_.Url(newList) + "\r\n");
+    server_.SetAnswer("/list", testsupport::HttpAnswer::Ok(list));
+    server_.SetAnswer(newList, testsupport::HttpAnswer::Ok(list));
+    std::vector<std::size_t> asked;  // for the new program's list: before each start, and at the end
+    testsupport::CheckSelfUpdate(game, changes, [&] {
+      asked.push_back(server_.TargetsStartingWith(newList).size());
+      return testsupport::RunProcess(WineOptions(game + "/bin/patch", {"nolkpatch.exe"}));
+    });
+    asked.push_back(server_.TargetsStartingWith(newList).size());
+    EXPECT_EQ(asked, (std::vector<std::size_t>{0, 0, 1}));
+  }
 }
 
 }  // namespace
