@@ -5,6 +5,7 @@
 
 #include "platform/durable.h"
 #include "platform/file.h"
+#include "platform/win32/wide_path.h"
 
 namespace platform {
 
@@ -23,17 +24,20 @@ std::vector<std::string>& WrittenFiles() {
 // FlushFileBuffers on the volume of every noted file; false when some volume cannot be opened or
 // flushed that way (the process is not elevated), so the caller flushes file by file.
 bool FlushVolumes() {
-  std::set<std::string> volumes;
+  std::set<std::wstring> volumes;
   for (const std::string& file : WrittenFiles()) {
-    char root[MAX_PATH + 1];
-    if (!GetVolumePathNameA(file.c_str(), root, sizeof root)) return false;
-    volumes.insert(root);
+    wchar_t root[MAX_PATH + 1];
+    if (!GetVolumePathNameW(WidePath(file).c_str(), root, MAX_PATH + 1)) return false;
+    std::wstring r = root;
+    // The long form's root comes back as "\\?\C:\".
+    if (r.compare(0, 4, L"\\\\?\\") == 0) r = r.substr(4);
+    volumes.insert(r);
   }
-  for (std::string root : volumes) {
+  for (const std::wstring& root : volumes) {
     // "C:\" names the volume's root; "\\.\C:" the volume itself.
-    if (root.size() != 3 || root[1] != ':') return false;
-    const std::string device = std::string("\\\\.\\") + root.substr(0, 2);
-    HANDLE h = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    if (root.size() != 3 || root[1] != L':') return false;
+    const std::wstring device = L"\\\\.\\" + root.substr(0, 2);
+    HANDLE h = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     BOOL ok = FlushFileBuffers(h);
@@ -56,7 +60,7 @@ void FlushWritten() {
     std::set<std::string> done;
     for (const std::string& file : WrittenFiles()) {
       if (!done.insert(file).second) continue;
-      HANDLE h = CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      HANDLE h = CreateFileW(WidePath(file).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
       if (h == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
