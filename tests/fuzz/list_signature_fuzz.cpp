@@ -18,28 +18,49 @@ const std::string kSignatures[] = {
     "DgN8USfqleLKW63gpzp173BIbXPvuyAXzqYtcM0sbLVJ6QrbNrRcDNQKXZIzN2nZ179HnPXbeeS7ZYlJ9E/iBA==\n"};
 }  // namespace
 
+// The lines after the untrusted comment as the tool reads them: one CR before each line end dropped,
+// the last line ended.
+std::string ToolLines(const std::string& input) {
+  std::string out;
+  for (std::size_t at = input.find('\n') + 1; at < input.size();) {
+    std::size_t end = input.find('\n', at);
+    if (end == std::string::npos) end = input.size();
+    std::string line = input.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    out += line + "\n";
+    at = end + 1;
+  }
+  return out;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static ListPublicKey key;
   static const bool seedsVerify =
       ParseListPublicKey(kKey, &key) &&
-      CheckListSignature(key, kList, "untrusted comment: x\n" + kSignatures[0]) == SignatureCheck::kValid &&
-      CheckListSignature(key, kList, "untrusted comment: x\n" + kSignatures[1]) == SignatureCheck::kValid;
+      CheckListSignature(key, kList, "untrusted comment: x\n" + kSignatures[0], false) == SignatureCheck::kValid &&
+      CheckListSignature(key, kList, "untrusted comment: x\n" + kSignatures[1], false) == SignatureCheck::kLegacy &&
+      CheckListSignature(key, kList, "untrusted comment: x\n" + kSignatures[1], true) == SignatureCheck::kValid;
   if (!seedsVerify) std::abort();
   const std::string input(reinterpret_cast<const char*>(data), size);
   if (input.compare(0, 1, "L") == 0) {  // a list of its own beside a real signature
-    const std::string sig = "untrusted comment: x\n" + kSignatures[0];
-    if (CheckListSignature(key, input.substr(1), sig) == SignatureCheck::kValid && input.substr(1) != kList)
-      std::abort();
+    for (const std::string& sig : kSignatures)
+      if (CheckListSignature(key, input.substr(1), "untrusted comment: x\n" + sig, true) == SignatureCheck::kValid &&
+          input.substr(1) != kList)
+        std::abort();
     return 0;
   }
   ListSignature parsed;
-  const SignatureCheck check = CheckListSignature(key, kList, input);
-  if (ParseListSignature(input, &parsed) != (check != SignatureCheck::kMalformed)) std::abort();
+  const SignatureCheck check = CheckListSignature(key, kList, input, true);
+  const SignatureCheck strict = CheckListSignature(key, kList, input, false);
+  if (input.size() > kMaxSignatureFileBytes && check != SignatureCheck::kTooLarge) std::abort();
+  if (input.size() <= kMaxSignatureFileBytes &&
+      ParseListSignature(input, &parsed) != (check != SignatureCheck::kMalformed))
+    std::abort();
+  // Only prehashed signatures pass without the legacy allowance.
+  if (strict == SignatureCheck::kValid && (check != SignatureCheck::kValid || !parsed.prehashed)) std::abort();
   if (check != SignatureCheck::kValid) return 0;
   // Only an untrusted comment or the line ends may differ from the tool's signatures.
-  std::string rest = input.substr(input.find('\n') + 1);
-  for (std::size_t cr; (cr = rest.find("\r\n")) != std::string::npos;) rest.erase(cr, 1);
-  if (rest.back() != '\n') rest += '\n';
+  const std::string rest = ToolLines(input);
   if (rest != kSignatures[0] && rest != kSignatures[1]) std::abort();
   return 0;
 }
