@@ -61,40 +61,4 @@ inline bool MinisignVerifies(const MinisignKey& key, const std::string& data, co
   return RunProcess(o).exitCode == 0;
 }
 
-// Standard padded base64, for editing the bytes of the tool's signature lines.
-inline std::string Base64Encode(const std::string& bytes) {
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 2]);
-    for (std::size_t k = 0; k < 4; ++k)
-      out += i + k <= bytes.size() ? kAlphabet[(v >> (18 - 6 * k)) & 63] : '=';
-  }
-  return out;
-}
-inline std::string Base64Decode(const std::string& text) {
-  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  unsigned v = 0;
-  int bits = 0;
-  for (char c : text) {
-    const std::size_t d = kAlphabet.find(c);
-    if (d == std::string::npos) break;  // padding
-    v = (v << 6) | static_cast<unsigned>(d);
-    if ((bits += 6) >= 8) out += static_cast<char>((v >> (bits -= 8)) & 0xFF);
-  }
-  return out;
-}
-
-// The signature file with the bytes of its second line (algorithm, key id, signature) edited.
-template <typename Edit>
-std::string EditSignatureBytes(const std::string& sig, Edit edit) {
-  const std::size_t from = sig.find('\n') + 1, to = sig.find('\n', from);
-  std::string bytes = Base64Decode(sig.substr(from, to - from));
-  edit(&bytes);
-  return sig.substr(0, from) + Base64Encode(bytes) + sig.substr(to);
-}
-
 }  // namespace testsupport
