@@ -62,7 +62,8 @@ std::unique_ptr<NetModel::CommHttp> Get(const std::string& host, const std::stri
   std::unique_ptr<NetModel::CommHttp> http(new NetModel::CommHttp(host, port, connectLimit, receiveLimit));
   http->SetStopFlag(stop);
   http->SetMaxResponseBytes(maxResponse);
-  http->Request("GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nAccept-Encoding: gzip\r\nConnection: Close\r\n\r\n");
+  http->Request("GET " + path + " HTTP/1.1\r\nHost: " + host +
+                "\r\nAccept-Encoding: gzip\r\nConnection: Close\r\n\r\n");
   return http;
 }
 
@@ -198,19 +199,17 @@ ListAttempt FetchListAt(const std::string& url, const ListKeySetting* key, std::
 
   // The signature's request spends what the list's left of its time: the pair costs no more than
   // the list did before lists were signed. Headers are given room beside the signature file.
-  std::unique_ptr<NetModel::CommHttp> sig =
-      Get(host, portText, SignaturePath(path), http->RemainingBudget(), NetModel::TimeValue{0, 0}, stop,
-          kMaxSignatureFileBytes + 8192);
+  std::unique_ptr<NetModel::CommHttp> sig = Get(host, portText, SignaturePath(path), http->RemainingBudget(),
+                                                NetModel::TimeValue{0, 0}, stop, kMaxSignatureFileBytes + 8192);
   http.reset();
   std::string minisig;
   attempt.signatureFailed = true;
   if (!sig->IsOk() || !sig->DecodeBody(&minisig)) {
-    attempt.error = sig->GetResponse().size() > kMaxSignatureFileBytes
-                        ? SignatureReason(SignatureCheck::kTooLarge)
-                        : "无法获取更新列表签名, " + sig->GetError();
+    attempt.error = sig->GetResponse().size() > kMaxSignatureFileBytes ? SignatureReason(SignatureCheck::kTooLarge)
+                                                                       : "无法获取更新列表签名, " + sig->GetError();
   } else {
-    attempt.error = SignatureReason(
-        CheckSignedList(*key, attempt.body, minisig, ListFileName(path), notBefore, &attempt.signedAt));
+    attempt.error =
+        SignatureReason(CheckSignedList(*key, attempt.body, minisig, ListFileName(path), notBefore, &attempt.signedAt));
   }
   if (attempt.error.empty()) {
     attempt.signatureFailed = false;
@@ -230,12 +229,13 @@ int FetchUpdateList(const std::atomic<bool>* stop) {
   // one: Url.ini, which whoever can place packages can write, cannot switch the check off, replace
   // the key, or weaken it with the words of its own ListKey.
   const bool embedded = kDefaultListKey[0] != '\0';
-  const std::string keyText =
-      embedded ? std::string(kDefaultListKey) : platform::ReadIniString(RootDir + kUrlFile, "Setting", "ListKey", "", 1024);
+  const std::string keyText = embedded ? std::string(kDefaultListKey)
+                                       : platform::ReadIniString(RootDir + kUrlFile, "Setting", "ListKey", "", 1024);
   ListKeySetting listKey;
   const bool signedLists = !keyText.empty();
   if (signedLists && !ParseListKeySetting(keyText, &listKey))
-    FailHard(embedded ? "程序内置的更新列表公钥无效" : "Url.ini 中的 ListKey 不是有效的更新列表公钥 (minisign 公钥文件的第二行)");
+    FailHard(embedded ? "程序内置的更新列表公钥无效"
+                      : "Url.ini 中的 ListKey 不是有效的更新列表公钥 (minisign 公钥文件的第二行)");
   if (installed == kSentinelVersion) return 0;
   const std::uint64_t accepted = signedLists ? ReadAcceptedTime() : 0;
 
@@ -253,8 +253,7 @@ int FetchUpdateList(const std::atomic<bool>* stop) {
       signedAt = got.signedAt;
       break;
     }
-    if (got.signatureFailed)
-      WriteRunLog("更新列表签名校验失败 %s=%s: %s", key.c_str(), url.c_str(), got.error.c_str());
+    if (got.signatureFailed) WriteRunLog("更新列表签名校验失败 %s=%s: %s", key.c_str(), url.c_str(), got.error.c_str());
     if (attempt == 4) FailHard("获取更新列表失败, " + got.error);
     char next[64];
     std::snprintf(next, sizeof next, "%s%d", kUpdateUrlKey, attempt + 1);

@@ -64,7 +64,8 @@ bool ReadListKeyArgument(const std::string& keyArg, std::string* base64Line, std
   return true;
 }
 
-void CheckListSignatureFile(const std::string& listPath, const std::string& keySetting, std::vector<std::string>* problems) {
+void CheckListSignatureFile(const std::string& listPath, const std::string& keySetting,
+                            std::vector<std::string>* problems) {
   const std::string& shown = listPath;
   std::string list;
   if (!ReadWhole(listPath, &list)) {
@@ -75,8 +76,7 @@ void CheckListSignatureFile(const std::string& listPath, const std::string& keyS
   ParseListKeySetting(keySetting, &key);
   std::string minisig;
   if (!ReadWhole(listPath + ".minisig", &minisig)) {
-    problems->push_back(shown + ".minisig: no signature (sign the list: minisign -S -s minisign.key -m " + shown +
-                        ")");
+    problems->push_back(shown + ".minisig: no signature (sign the list: minisign -S -s minisign.key -m " + shown + ")");
     return;
   }
   // As a client judges it, fetched under the list's own name, with no list accepted before.
@@ -100,12 +100,14 @@ void CheckListSignatureFile(const std::string& listPath, const std::string& keyS
       problems->push_back(shown + ".minisig: does not match the list (changed since it was signed?)");
       break;
     case SignatureCheck::kLegacy:
-      problems->push_back(shown + ".minisig: a legacy signature (minisign -l), which clients take only when their key "
-                                  "says legacy: sign the list again without -l");
+      problems->push_back(shown +
+                          ".minisig: a legacy signature (minisign -l), which clients take only when their key "
+                          "says legacy: sign the list again without -l");
       break;
     case SignatureCheck::kUntimed:
-      problems->push_back(shown + ".minisig: its trusted comment has no timestamp and file name, which clients take "
-                                  "only when their key says untimed: sign the list again without -t");
+      problems->push_back(shown +
+                          ".minisig: its trusted comment has no timestamp and file name, which clients take "
+                          "only when their key says untimed: sign the list again without -t");
       break;
     case SignatureCheck::kOtherFile:
       problems->push_back(shown + ".minisig: signed as another file than " + name +
@@ -134,7 +136,8 @@ bool VerifyListFile(const std::string& listPath, const std::string& base64Key, c
     const std::string line = VersionText(e.version) + " " + e.url;
     // Clients apply the list in its order: a version listed again or out of order stops them all.
     if (e.version <= previous)
-      problems->push_back(line + (e.version == previous ? " is listed again" : " comes after " + VersionText(previous)) +
+      problems->push_back(line +
+                          (e.version == previous ? " is listed again" : " comes after " + VersionText(previous)) +
                           ": clients apply the list in its order, so every version once, rising");
     previous = std::max(previous, e.version);
     if (name.empty()) {

@@ -13,7 +13,8 @@ bool ReadListKeyArgument(const std::string& keyArg, std::string* base64Line, std
 
 // Checks listPath + ".minisig" over the list's bytes as a client with that key setting does, the list
 // being published under its own file name; one line per fault in *problems.
-void CheckListSignatureFile(const std::string& listPath, const std::string& keySetting, std::vector<std::string>* problems);
+void CheckListSignatureFile(const std::string& listPath, const std::string& keySetting,
+                            std::vector<std::string>* problems);
 
 // Checks listPath + ".minisig" over the list's bytes with the key (when base64Key is not empty), the
 // versions (each once, rising), then each package record: the file named by its URL's last segment,
