@@ -212,19 +212,19 @@ TEST_F(SignedFetch, AnEmbeddedKeyWinsOverUrlIni) {
 }
 
 // The signature's request gets what the list's left of the time budget, so a URL costs no more time
-// than before lists were signed: 300 ms each fit two budgets of 450 ms, not one.
+// than before lists were signed: 500 ms each fit two budgets of 800 ms, not one.
 TEST_F(SignedFetch, ListAndSignatureShareOneBudget) {
   ListKeySetting key;
   ASSERT_TRUE(ParseListKeySetting(TestKeys().a.publicLine, &key));
   HttpAnswer list = HttpAnswer::Ok(kList), sig = HttpAnswer::Ok(MinisignSign(TestKeys().a, kList));
-  list.stallMs = sig.stallMs = 300;
+  list.stallMs = sig.stallMs = 500;
   Configure("/list.txt", list, "", "");
   server_.SetAnswer("/list.txt.minisig", sig);
-  for (int ms : {450, 1500}) {
+  for (int ms : {800, 3000}) {
     const ListAttempt got =
         FetchListAt(server_.Url("/list.txt"), &key, 0, {5, 0}, {ms / 1000, ms % 1000 * 1000}, nullptr);
-    EXPECT_EQ(got.body, ms > 600 ? kList : "") << ms;
-    EXPECT_EQ(got.error.find("无法获取更新列表签名"), ms > 600 ? std::string::npos : 0u) << got.error;
+    EXPECT_EQ(got.body, ms > 1000 ? kList : "") << ms;
+    EXPECT_EQ(got.error.find("无法获取更新列表签名"), ms > 1000 ? std::string::npos : 0u) << got.error;
   }
 }
 
