@@ -431,8 +431,9 @@ void CommHttp::Receive() {
       return Fail("");
     }
     if (n == 0) return;
-    if (response_.size() + static_cast<std::size_t>(n) > kMaxResponseBytes) {
-      return Fail("answer larger than 64 MiB");
+    if (response_.size() + static_cast<std::size_t>(n) > maxResponse_) {
+      return Fail(maxResponse_ == kMaxResponseBytes ? "answer larger than 64 MiB"
+                                                    : "answer larger than " + std::to_string(maxResponse_) + " bytes");
     }
     response_.append(buffer, static_cast<std::size_t>(n));
     if (!Spend(t0, t1)) return;

@@ -230,7 +230,7 @@ bool SimpleHttp::DecodeBody(std::string* out) {
     out->swap(body);
     return true;
   }
-  if (!GunzipThroughFile(body, out)) {
+  if (!GunzipThroughFile(body, out, maxResponse_)) {
     out->clear();
     error_ = "gzip body could not be decoded";
     return false;
@@ -256,7 +256,7 @@ bool Dechunk(const std::string& in, std::string* out) {
   }
 }
 
-bool GunzipThroughFile(const std::string& in, std::string* out) {
+bool GunzipThroughFile(const std::string& in, std::string* out, std::size_t limit) {
   out->clear();
   const std::string name = platform::CreateTempFile("gp");
   if (name.empty()) return false;
@@ -279,7 +279,7 @@ bool GunzipThroughFile(const std::string& in, std::string* out) {
   int n;
   bool tooLarge = false;
   while ((n = gzread(gz, buf, sizeof buf)) > 0) {
-    if (out->size() + static_cast<std::size_t>(n) > kMaxResponseBytes) {
+    if (out->size() + static_cast<std::size_t>(n) > limit) {
       tooLarge = true;
       break;
     }

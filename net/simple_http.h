@@ -46,6 +46,11 @@ class SimpleHttp {
   // exchange fails ("stopped"). The flag must outlive the exchange.
   void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
 
+  // A smaller limit than kMaxResponseBytes for the answer and its decoded body, set before Request.
+  void SetMaxResponseBytes(std::size_t limit) { maxResponse_ = limit; }
+  // What is left of the time budget after the exchange, for a request that must share it.
+  TimeValue RemainingBudget() const { return budget_; }
+
   // True once response holds a whole answer by its own framing: the header block and then
   // Content-Length body bytes, or a chunked body up to its last chunk. An answer framed by neither
   // is complete only when the server closes. Looks only at what arrived since its last call.
@@ -67,6 +72,7 @@ class SimpleHttp {
   std::string error_;
   bool ok_;
   const std::atomic<bool>* stop_ = nullptr;
+  std::size_t maxResponse_ = kMaxResponseBytes;
 
  private:
   enum class Framing { kUnknown, kLength, kChunked, kUntilClose };
@@ -86,7 +92,7 @@ bool ParseContentLength(const std::string& value, std::uint64_t* length);
 // Removes chunked transfer coding; false when the framing is broken or ends early.
 bool Dechunk(const std::string& in, std::string* out);
 // Decodes a gzip body through a temporary file named "gp..." with zlib's gzip file functions; a body
-// without a gzip header comes back as it is. False when decoding fails.
-bool GunzipThroughFile(const std::string& in, std::string* out);
+// without a gzip header comes back as it is. False when decoding fails or gives more than limit bytes.
+bool GunzipThroughFile(const std::string& in, std::string* out, std::size_t limit = kMaxResponseBytes);
 
 }  // namespace NetModel

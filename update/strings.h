@@ -24,7 +24,8 @@ extern const char* kDownloadSubdir;
 void UseUpdateStrings(const std::string& defaultUrl, const std::string& settingsFile, const std::string& urlKey,
                       const std::string& downloadSubdir);
 
-// 112: the default of Url.ini's ListKey, the public key the update list must be signed with.
+// 112: the public key (and its words, legacy or untimed) the update list must be signed with. When
+// the program carries one, Url.ini's ListKey is not read at all.
 extern const char* kDefaultListKey;
 // Takes the table's text for 112 (empty: none, lists unsigned), once at start-up like the others.
 void UseListKeyString(const std::string& listKey);

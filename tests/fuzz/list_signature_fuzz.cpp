@@ -22,23 +22,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static ListPublicKey key;
   static const bool seedsVerify =
       ParseListPublicKey(kKey, &key) &&
-      CheckListSignature(key, kList, "untrusted comment: x\n" + kSignatures[0]) == SignatureCheck::kValid &&
-      CheckListSignature(key, kList, "untrusted comment: x\n" + kSignatures[1]) == SignatureCheck::kValid;
+      CheckListSignature(key, kList, "untrusted comment: x\n" + kSignatures[0], false) == SignatureCheck::kValid &&
+      CheckListSignature(key, kList, "untrusted comment: x\n" + kSignatures[1], false) == SignatureCheck::kLegacy &&
+      CheckListSignature(key, kList, "untrusted comment: x\n" + kSignatures[1], true) == SignatureCheck::kValid;
   if (!seedsVerify) std::abort();
   const std::string input(reinterpret_cast<const char*>(data), size);
   if (input.compare(0, 1, "L") == 0) {  // a list of its own beside a real signature
-    const std::string sig = "untrusted comment: x\n" + kSignatures[0];
-    if (CheckListSignature(key, input.substr(1), sig) == SignatureCheck::kValid && input.substr(1) != kList)
-      std::abort();
+    for (const std::string& sig : kSignatures)
+      if (CheckListSignature(key, input.substr(1), "untrusted comment: x\n" + sig, true) == SignatureCheck::kValid &&
+          input.substr(1) != kList)
+        std::abort();
     return 0;
   }
   ListSignature parsed;
-  const SignatureCheck check = CheckListSignature(key, kList, input);
-  if (ParseListSignature(input, &parsed) != (check != SignatureCheck::kMalformed)) std::abort();
+  const SignatureCheck check = CheckListSignature(key, kList, input, true);
+  const SignatureCheck strict = CheckListSignature(key, kList, input, false);
+  if (input.size() > kMaxSignatureFileBytes && check != SignatureCheck::kTooLarge) std::abort();
+  if (input.size() <= kMaxSignatureFileBytes &&
+      ParseListSignature(input, &parsed) != (check != SignatureCheck::kMalformed))
+    std::abort();
+  // Only prehashed signatures pass without the legacy allowance.
+  if (strict == SignatureCheck::kValid && (check != SignatureCheck::kValid || !parsed.prehashed)) std::abort();
   if (check != SignatureCheck::kValid) return 0;
-  // Only an untrusted comment or the line ends may differ from the tool's signatures.
+  // Only an untrusted comment or the line ends may differ from the tool's signatures; the last line
+  // may end in a CR alone, as the tool takes it.
   std::string rest = input.substr(input.find('\n') + 1);
   for (std::size_t cr; (cr = rest.find("\r\n")) != std::string::npos;) rest.erase(cr, 1);
+  if (rest.back() == '\r') rest.back() = '\n';
   if (rest.back() != '\n') rest += '\n';
   if (rest != kSignatures[0] && rest != kSignatures[1]) std::abort();
   return 0;

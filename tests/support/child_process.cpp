@@ -32,9 +32,12 @@ ChildProcess::ChildProcess(const ProcessOptions& options)
     : options_(options), outPath_(TempName("out")), errPath_(TempName("err")) {
   const std::string inPath = TempName("in");
   WriteFile(inPath, options.stdinText);
+  // Opened before the fork: removed right after it, the file would often be gone before the child
+  // opened it, and the child would read the parent's standard input instead.
+  const int in = open(inPath.c_str(), O_RDONLY);
+  std::remove(inPath.c_str());
   pid_ = fork();
   if (pid_ == 0) {
-    int in = open(inPath.c_str(), O_RDONLY);
     int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(in, 0);
@@ -48,7 +51,7 @@ ChildProcess::ChildProcess(const ProcessOptions& options)
     execv(args[0], args.data());
     _exit(127);
   }
-  std::remove(inPath.c_str());
+  if (in >= 0) close(in);
 }
 
 ChildProcess::~ChildProcess() {

@@ -32,17 +32,33 @@ inline MinisignKey MakeMinisignKey(const std::string& dir, const std::string& na
   return key;
 }
 
-// The signature file of data: the default prehashed form, or the legacy one (-l).
-inline std::string MinisignSign(const MinisignKey& key, const std::string& data, bool legacy = false) {
+// The signature file of data kept as fileName (its trusted comment names it): the default prehashed
+// form, or the legacy one (-l); trusted replaces the tool's own trusted comment (-t).
+inline std::string MinisignSign(const MinisignKey& key, const std::string& data, bool legacy = false,
+                                const std::string& fileName = "list.txt", const std::string& trusted = "") {
   TempDir dir;
-  const std::string file = dir.Path() + "/list.txt";
+  const std::string file = dir.Path() + "/" + fileName;
   WriteFile(file, data);
   std::vector<std::string> args = {"-S", "-s", key.secretFile, "-m", file};
   if (legacy) args.push_back("-l");
+  if (!trusted.empty()) args.insert(args.end(), {"-t", trusted});
   Minisign(args);
   std::string sig;
   EXPECT_TRUE(ReadFile(file + ".minisig", &sig));
   return sig;
+}
+
+// The tool's own verdict on a signature file of data: minisign -V, with -H when only prehashed
+// signatures count.
+inline bool MinisignVerifies(const MinisignKey& key, const std::string& data, const std::string& sig,
+                             bool prehashedOnly) {
+  TempDir dir;
+  WriteFile(dir.Path() + "/data", data);
+  WriteFile(dir.Path() + "/data.minisig", sig);
+  ProcessOptions o;
+  o.argv = {"/usr/bin/minisign", "-V", "-q", "-p", key.publicFile, "-m", dir.Path() + "/data"};
+  if (prehashedOnly) o.argv.push_back("-H");
+  return RunProcess(o).exitCode == 0;
 }
 
 }  // namespace testsupport

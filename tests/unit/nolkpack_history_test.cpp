@@ -455,7 +455,7 @@ TEST_F(Operator, TheUpdateList) {
       {l2 + "\n1.0.3 http://127.0.0.1/my nolk-1.0.3.pkg " + md5[3] + "\n", "line 2 holds 4 words, not 3"},
       {l3 + "\n", "has no line for 1.0.2 (nolk-1.0.2.pkg)"},
       {l2 + "\n" + l3 + "\n1.0.4 http://127.0.0.1/nolk-1.0.4.pkg " + md5[3] + "\n", "line 3: 1.0.4 is newer than OLD_DIR"},
-      {l2 + "\n1.0.3 " + u3 + " " + upper + "\n", "is not 32 lower-case hexadecimal digits"},
+      {l2 + "\n1.0.3 " + u3 + " " + upper + "\n", "the MD5 " + upper + " must be lower case"},
       {l2 + "\n1.0.3 nolk-1.0.3.pkg " + md5[3] + "\n", "gives clients no file name"},
   };
   for (const auto& c : lists) {

@@ -2,12 +2,17 @@
 // reader, section writer and obsolete-file removal; and the tool's subcommands.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "package/bz_update_helper.h"
 #include "package/obsolete_files.h"
@@ -414,11 +419,11 @@ TEST(Version, Arguments) {
 // The program itself, as an operator runs it.
 class Program : public ::testing::Test {
  protected:
-  testsupport::ProcessResult Run(std::vector<std::string> args) {
+  testsupport::ProcessResult Run(std::vector<std::string> args, double timeoutSeconds = 60) {
     testsupport::ProcessOptions o;
     o.argv = {std::string(std::getenv("NOLK_BIN_DIR")) + "/nolkpack"};
     o.argv.insert(o.argv.end(), args.begin(), args.end());
-    o.timeoutSeconds = 60;
+    o.timeoutSeconds = timeoutSeconds;
     return testsupport::RunProcess(o);
   }
   std::string Path(const std::string& name) { return dir_.Path() + "/" + name; }
@@ -474,7 +479,7 @@ TEST_F(Program, BadArgumentsAndTrees) {
       {{"build", Path("t"), Path("t"), "--version", "1.2", "-o", Path("x")}, 2, "bad version"},
       {{"build", Path("t"), Path("t"), "--version", "1.2.3"}, 2, "-o FILE"},
       {{"build", Path("t"), "--version", "1.2.3", "-o", Path("x")}, 2, "OLD_DIR and NEW_DIR"},
-      {{"build", Path("t"), Path("none"), "--version", "1.2.3", "-o", Path("x")}, 1, "not a folder"},
+      {{"build", Path("t"), Path("none"), "--version", "1.2.3", "-o", Path("x")}, 1, "NEW_DIR"},
       {{"build", Path("t"), Path("n"), "--version", "1.2.3", "-o", Path("no/such/x")}, 1, "cannot write"},
       {{"build", Path("t"), Path("t"), "--bogus"}, 2, "unknown option"},
       {{"list"}, 2, "list takes FILE"},
@@ -490,6 +495,39 @@ TEST_F(Program, BadArgumentsAndTrees) {
     EXPECT_NE(r.err.find(c.says), std::string::npos) << ::testing::PrintToString(c.args) << r.err;
     EXPECT_TRUE(r.out.empty()) << r.out;
   }
+  EXPECT_FALSE(testsupport::Exists(Path("x")));
+}
+
+// What an operator gets wrong, said so plainly, with nothing written where it must not be.
+TEST_F(Program, MistakesNamedPlainly) {
+  const std::string ini = "var/gac/update.ini";
+  WriteTree(Path("t"), {{"a", "1"}, {ini, "[Setting]\r\nVersion=1.2.2\r\n"}});
+  WriteTree(Path("n"), {{"a", "2"}, {ini, "[Setting]\r\nVersion=1.2.3\r\n"}});
+  WriteTree(Path("d"), {{"a", "1"}, {ini + "/", ""}});  // update.ini a folder
+  ASSERT_EQ(Run({"build", Path("t"), Path("n"), "--version", "1.2.3", "-o", Path("p.pkg")}).exitCode, 0);
+  const std::string md5 = testsupport::ReferenceMd5(Path("p.pkg"));
+  std::string upper = md5;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  testsupport::WriteFile(Path("list.txt"), "1.2.3 http://127.0.0.1/p.pkg " + upper + "\r\n");
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  std::filesystem::create_symlink(Path("n/p2.pkg"), Path("link.pkg"));  // dangling, into NEW_DIR
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"build", Path("t"), Path("n"), "--version", "1.2.3", "-o", Path("fifo")}, "not a file"},
+      {{"build", Path("t"), Path("n"), "--version", "1.2.3", "-o", Path("link.pkg")}, "inside NEW_DIR"},
+      {{"build", Path("none"), Path("n"), "--version", "1.2.3", "-o", Path("x")}, "OLD_DIR"},
+      {{"build", Path("t"), Path("d"), "--version", "1.2.3", "-o", Path("x")}, "NEW_DIR's var/gac/update.ini is a folder"},
+      {{"verify", Path("d"), Path("n"), Path("p.pkg")}, "OLD_DIR's var/gac/update.ini is a folder"},
+      {{"verify", "--list", Path("list.txt"), Path("p.pkg")}, "must be lower case"},
+  };
+  for (const auto& c : cases) {
+    auto r = Run(c.args, 20);
+    EXPECT_EQ(r.exitCode, 1) << ::testing::PrintToString(c.args) << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << ::testing::PrintToString(c.args) << r.out << r.err;
+  }
+  EXPECT_FALSE(testsupport::Exists(Path("n/p2.pkg")));
   EXPECT_FALSE(testsupport::Exists(Path("x")));
 }
 #endif

@@ -1,5 +1,6 @@
 // nolkpatch.exe under Wine with the operator's key in its string table (keys and signatures by the real
-// minisign): a forged list is refused with its box and writes nothing, then the signed one is applied.
+// minisign): a forged list is refused with its box and writes nothing, even with an empty ListKey in
+// Url.ini, then the signed one is applied and its time recorded.
 // Needs the win64 build, a display and Wine; skipped without.
 #include <gtest/gtest.h>
 
@@ -38,7 +39,11 @@ TEST(WineSignedList, ForgedListRefusedThenSignedChainApplied) {
                 .exitCode,
             0);
   server.SetDefault(testsupport::HttpAnswer::Ok(""));
-  server.SetAnswer("/list.minisig", testsupport::HttpAnswer::Ok(testsupport::MinisignSign(key, chain.ListBody())));
+  const std::string sig = testsupport::MinisignSign(key, chain.ListBody(), false, "list");
+  server.SetAnswer("/list.minisig", testsupport::HttpAnswer::Ok(sig));
+  // Url.ini cannot switch off the key the program carries.
+  testsupport::WriteFile(game + "/var/gac/Url.ini",
+                         testsupport::UrlIniText(server.Url("/list"), server.Url("/query?")) + "ListKey=\r\n");
 
   // The operator's real signature beside a list with one digest changed.
   forged = chain.ListBody();
@@ -61,6 +66,10 @@ TEST(WineSignedList, ForgedListRefusedThenSignedChainApplied) {
   auto r = run(game + "/bin/patch", {"nolkpatch.exe"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(testsupport::CompareTrees(chain.trees[2], game, testsupport::InstallationOnly), std::vector<std::string>());
+  const std::size_t stamp = sig.find("timestamp:") + 10;
+  std::string recorded;
+  EXPECT_TRUE(testsupport::ReadFile(game + "/var/gac/ListTimestamp", &recorded));
+  EXPECT_EQ(recorded, sig.substr(stamp, sig.find('\t', stamp) - stamp) + "\r\n");
 }
 
 }  // namespace

@@ -239,9 +239,13 @@ bool CheckUpdateList(const std::string& listPath, VersionCode oldVersion, const 
     if (name.empty())
       problems->push_back(at + ": the URL " + platform::HostPath(r.url) +
                           " gives clients no file name (the text after its last \"/\")");
+    std::string lower = r.md5;
+    for (char& c : lower)
+      if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
     if (!IsLowerHexDigest(r.md5))
       problems->push_back(at + ": the MD5 " + platform::HostPath(r.md5) +
-                          " is not 32 lower-case hexadecimal digits, which clients compare exactly");
+                          (IsLowerHexDigest(lower) ? " must be lower case: clients compare it exactly"
+                                                   : " is not 32 lower-case hexadecimal digits, which clients compare exactly"));
     auto want = chain.find(r.version);
     if (want == chain.end()) {
       if (r.version > oldVersion)

@@ -1,5 +1,6 @@
 #include "tools/nolkpack/list_key_check.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "engine/src/lumcommon/digester/cmd5.h"
@@ -33,6 +34,12 @@ std::string Folder(const std::string& path) {
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
+std::string LowerCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
 }  // namespace
 
 bool ReadListKeyArgument(const std::string& keyArg, std::string* base64Line, std::string* error) {
@@ -46,43 +53,66 @@ bool ReadListKeyArgument(const std::string& keyArg, std::string* base64Line, std
   } else {
     text = keyArg;
   }
-  ListPublicKey key;
-  if (!ParseListPublicKey(text, &key)) {
+  ListKeySetting key;
+  if (!ParseListKeySetting(text, &key)) {
     *error = "--key " + platform::HostPath(keyArg) +
-             ": not a minisign public key (the file minisign.pub, or its second line)";
+             ": not a minisign public key (the file minisign.pub, or its second line, as ListKey holds it: "
+             "optionally followed by legacy and untimed)";
     return false;
   }
   *base64Line = text;
   return true;
 }
 
-void CheckListSignatureFile(const std::string& listPath, const std::string& base64Key, std::vector<std::string>* problems) {
+void CheckListSignatureFile(const std::string& listPath, const std::string& keySetting,
+                            std::vector<std::string>* problems) {
   const std::string& shown = listPath;
   std::string list;
   if (!ReadWhole(listPath, &list)) {
     problems->push_back("cannot read the list " + platform::HostPath(shown));
     return;
   }
-  ListPublicKey key;
-  ParseListPublicKey(base64Key, &key);
+  ListKeySetting key;
+  ParseListKeySetting(keySetting, &key);
   std::string minisig;
   if (!ReadWhole(listPath + ".minisig", &minisig)) {
-    problems->push_back(shown + ".minisig: no signature (sign the list: minisign -S -s minisign.key -m " + shown +
-                        ")");
-  } else {
-    switch (CheckListSignature(key, list, minisig)) {
-      case SignatureCheck::kValid:
-        break;
-      case SignatureCheck::kMalformed:
-        problems->push_back(shown + ".minisig: not a minisign signature file");
-        break;
-      case SignatureCheck::kOtherKey:
-        problems->push_back(shown + ".minisig: signed with another key than --key");
-        break;
-      case SignatureCheck::kMismatch:
-        problems->push_back(shown + ".minisig: does not match the list (changed since it was signed?)");
-        break;
-    }
+    problems->push_back(shown + ".minisig: no signature (sign the list: minisign -S -s minisign.key -m " + shown + ")");
+    return;
+  }
+  // As a client judges it, fetched under the list's own name, with no list accepted before.
+  std::uint64_t signedAt = 0;
+  const std::string name = BaseName(listPath);
+  switch (CheckSignedList(key, list, minisig, name, 0, &signedAt)) {
+    case SignatureCheck::kValid:
+    case SignatureCheck::kOlder:
+      break;
+    case SignatureCheck::kMalformed:
+      problems->push_back(shown + ".minisig: not a minisign signature file");
+      break;
+    case SignatureCheck::kTooLarge:
+      problems->push_back(shown + ".minisig: larger than any minisign signature file (" +
+                          std::to_string(kMaxSignatureFileBytes) + " bytes at most)");
+      break;
+    case SignatureCheck::kOtherKey:
+      problems->push_back(shown + ".minisig: signed with another key than --key");
+      break;
+    case SignatureCheck::kMismatch:
+      problems->push_back(shown + ".minisig: does not match the list (changed since it was signed?)");
+      break;
+    case SignatureCheck::kLegacy:
+      problems->push_back(shown +
+                          ".minisig: a legacy signature (minisign -l), which clients take only when their key "
+                          "says legacy: sign the list again without -l");
+      break;
+    case SignatureCheck::kUntimed:
+      problems->push_back(shown +
+                          ".minisig: its trusted comment has no timestamp and file name, which clients take "
+                          "only when their key says untimed: sign the list again without -t");
+      break;
+    case SignatureCheck::kOtherFile:
+      problems->push_back(shown + ".minisig: signed as another file than " + name +
+                          ": clients refuse it at a URL ending in " + name + "; sign the list under that name");
+      break;
   }
 }
 
@@ -100,9 +130,16 @@ bool VerifyListFile(const std::string& listPath, const std::string& base64Key, c
   const std::vector<PackageEntry> entries = UpdateList;
   UpdateList.clear();
   if (entries.empty()) problems->push_back(shown + ": no package lines");
+  VersionCode previous = 0;
   for (const PackageEntry& e : entries) {
     const std::string name = PackageFileName(e.url);
     const std::string line = VersionText(e.version) + " " + e.url;
+    // Clients apply the list in its order: a version listed again or out of order stops them all.
+    if (e.version <= previous)
+      problems->push_back(line +
+                          (e.version == previous ? " is listed again" : " comes after " + VersionText(previous)) +
+                          ": clients apply the list in its order, so every version once, rising");
+    previous = std::max(previous, e.version);
     if (name.empty()) {
       problems->push_back(line + ": no file name a client could use");
       continue;
@@ -117,7 +154,10 @@ bool VerifyListFile(const std::string& listPath, const std::string& base64Key, c
     }
     std::fclose(f);
     const std::string md5 = GetFileMD5(path, LumCommon::CMD5::kDefaultChunk);
-    if (md5 != e.md5) problems->push_back(line + ": " + path + " has MD5 " + md5 + ", the list says " + e.md5);
+    if (md5 != e.md5 && LowerCase(e.md5) == md5)
+      problems->push_back(line + ": the MD5 " + e.md5 + " must be lower case: clients compare it exactly with " + md5);
+    else if (md5 != e.md5)
+      problems->push_back(line + ": " + path + " has MD5 " + md5 + ", the list says " + e.md5);
   }
   return true;
 }
@@ -162,7 +202,8 @@ int VerifyListCommand(const std::string& listArg, const std::string& keyArg,
                  problems.size() == 1 ? "" : "s");
     return 1;
   }
-  std::printf("verify: %s%s and its packages match\n", listArg.c_str(), key.empty() ? "" : " is signed with the key");
+  std::printf("verify: %s%s, its versions rise and its packages match\n", listArg.c_str(),
+              key.empty() ? "" : " is signed with the key");
   return 0;
 }
 

@@ -57,10 +57,22 @@ bool IsPlainFile(const std::string& path) {
 
 std::filesystem::path HostFsPath(const std::string& gbk) { return std::filesystem::u8path(platform::GbkToUtf8(gbk)); }
 
-// True when path lies in folder or is it (both resolved, links followed).
+// Where writing to path ends up: its links followed, a dangling one to the file it would create.
+std::filesystem::path WrittenPath(const std::string& path) {
+  std::filesystem::path p = HostFsPath(path);
+  std::error_code ec;
+  for (int hops = 0; hops < 40 && std::filesystem::is_symlink(std::filesystem::symlink_status(p, ec)); ++hops) {
+    const std::filesystem::path target = std::filesystem::read_symlink(p, ec);
+    if (ec) break;
+    p = target.is_absolute() ? target : p.parent_path() / target;
+  }
+  return p;
+}
+
+// True when path, once written, lies in folder or is it (both resolved, links followed).
 bool LiesIn(const std::string& path, const std::string& folder) {
   std::error_code ec;
-  const std::filesystem::path p = std::filesystem::weakly_canonical(HostFsPath(path), ec);
+  const std::filesystem::path p = std::filesystem::weakly_canonical(WrittenPath(path), ec);
   if (ec) return false;
   const std::filesystem::path f = std::filesystem::canonical(HostFsPath(folder), ec);
   if (ec) return false;
@@ -275,7 +287,7 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
                   BuildStats* stats, std::string* error) {
   for (const std::string& dir : {oldDir, newDir}) {
     if (!IsFolder(dir)) {
-      *error = "not a folder: " + platform::HostPath(dir);
+      *error = std::string(dir == oldDir ? "OLD_DIR " : "NEW_DIR ") + platform::HostPath(dir) + " is not a folder";
       return false;
     }
     if (LiesIn(outPath, dir)) {
@@ -284,8 +296,22 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
       return false;
     }
   }
+  // Opening a pipe for writing waits for a reader; a device or a folder takes no package.
+  std::error_code ec;
+  const std::filesystem::file_status written = std::filesystem::status(WrittenPath(outPath), ec);
+  if (std::filesystem::exists(written) && !std::filesystem::is_regular_file(written)) {
+    *error = "-o " + platform::HostPath(outPath) + " is not a file (a folder, pipe, socket or device): give a file name";
+    return false;
+  }
   Tree oldTree, newTree;
   if (!Scan(oldDir, "", &oldTree, error) || !Scan(newDir, "", &newTree, error)) return false;
+  for (const std::string& dir : {oldDir, newDir}) {
+    if (IsFolder(dir + "/" + kUpdateIni)) {
+      *error = std::string(dir == oldDir ? "OLD_DIR" : "NEW_DIR") + "'s " + kUpdateIni +
+               " is a folder, not the file of the release's version";
+      return false;
+    }
+  }
 
   // The version file is what tells clients the package is applied; without it, or with another
   // version, they apply the package again at every start.

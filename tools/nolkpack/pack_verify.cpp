@@ -152,7 +152,12 @@ bool VerifyPackages(const std::string& oldDir, const std::string& newDir, const 
                     std::vector<std::string>* problems, std::vector<std::string>* notes, std::string* error) {
   for (const std::string& dir : {oldDir, newDir}) {
     if (!IsFolder(dir)) {
-      *error = "not a folder: " + Host(dir);
+      *error = std::string(dir == oldDir ? "OLD_DIR " : "NEW_DIR ") + Host(dir) + " is not a folder";
+      return false;
+    }
+    if (IsFolder(dir + "/" + kUpdateIni)) {
+      *error = std::string(dir == oldDir ? "OLD_DIR" : "NEW_DIR") + "'s " + kUpdateIni +
+               " is a folder, not the file of the release's version";
       return false;
     }
   }
