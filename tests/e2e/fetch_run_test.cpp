@@ -1,0 +1,255 @@
+// Whole runs of the native nolkpatch with FetchPackages=1: packages fetched from the loopback server
+// into an empty or partly filled var/gac, cut transfers resumed, killed runs taken up again, and
+// every way a package can fail to arrive. Digests from md5sum, trees compared byte for byte.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/codepage.h"
+#include "tests/support/child_process.h"
+#include "tests/support/game_tree.h"
+#include "tests/support/http_test_server.h"
+#include "tests/support/minisign_tool.h"
+#include "tests/support/reference_md5.h"
+#include "tests/support/test_files.h"
+#include "tests/support/update_chain.h"
+
+using testsupport::HttpAnswer;
+using testsupport::HttpTestServer;
+using testsupport::ProcessResult;
+
+namespace {
+
+const char kListPath[] = "/package/website/patchlist.txt";
+
+std::string U(const std::string& gbk) { return platform::GbkToUtf8(gbk); }
+
+// One chain for the whole program: the builder takes a moment.
+const testsupport::UpdateChain& Chain() {
+  static testsupport::TempDir dir;
+  static testsupport::UpdateChain chain = [] {
+    testsupport::UpdateChain c;
+    std::string error;
+    EXPECT_TRUE(testsupport::MakeUpdateChain(dir.Path(), "2.1.14", 3, 80, 11, &c, &error)) << error;
+    return c;
+  }();
+  return chain;
+}
+
+std::uint64_t SizeOf(const std::string& path) {
+  std::string bytes;
+  return testsupport::ReadFile(path, &bytes) ? bytes.size() : 0;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// An installation at 2.1.14 with nothing in var/gac but its INI files; the packages are served from
+// served/package/ and listed with the server's URLs.
+class FetchRun : public ::testing::Test {
+ protected:
+  void SetUp() override { Fresh(); }
+
+  // A new installation and a new server, for each case of a table.
+  void Fresh() {
+    server_.reset();
+    tmp_.reset(new testsupport::TempDir());
+    server_.reset(new HttpTestServer());
+    total_ = 0;
+    const testsupport::UpdateChain& chain = Chain();
+    ASSERT_EQ(chain.packages.size(), 3u);
+    game_ = tmp_->Path() + "/game";
+    served_ = tmp_->Path() + "/served";
+    testsupport::MakeDirs(served_ + "/package");
+    for (std::size_t i = 0; i < 3; ++i) {
+      std::string bytes;
+      ASSERT_TRUE(testsupport::ReadFile(chain.packages[i], &bytes));
+      testsupport::WriteFile(served_ + "/package/" + chain.PackageName(i), bytes);
+      total_ += bytes.size();
+    }
+    testsupport::MakeInstallation(chain, game_, testsupport::Env("NOLK_BIN_DIR"), server_->Url(kListPath),
+                                  server_->Url("/query?"));
+    for (std::size_t i = 0; i < 3; ++i) testsupport::RemoveTree(Gac(chain.PackageName(i)));
+    server_->SetAnswer("/query?", HttpAnswer::Ok(""));
+    server_->ServeDirectory(served_);
+    SetList(chain.ListBody(server_->Url("/package/")));
+    Configure("1");
+  }
+
+  void SetList(const std::string& body) { server_->SetAnswer(kListPath, HttpAnswer::Ok(body)); }
+  void Configure(const std::string& fetch) {
+    testsupport::WriteFile(Gac("Url.ini"), testsupport::UrlIniText(server_->Url(kListPath), server_->Url("/query?")) +
+                                               "FetchPackages=" + fetch + "\r\n");
+  }
+  std::string Gac(const std::string& name) const { return game_ + "/var/gac/" + name; }
+  std::string Name(std::size_t i) const { return Chain().PackageName(i); }
+  std::string Served(std::size_t i) const { return served_ + "/package/" + Name(i); }
+  ProcessResult Run() { return testsupport::RunProcess(testsupport::ProgramOptions(game_, tmp_->Path())); }
+  std::string Log() {
+    std::string text;
+    testsupport::ReadFile(game_ + "/bin/patch/nolk.log", &text);
+    return text;
+  }
+  // The Range headers of the GETs of package i, "" for a GET without one.
+  std::vector<std::string> Ranges(std::size_t i) {
+    std::vector<std::string> out;
+    for (const testsupport::HttpRequestRecord& r : server_->Requests())
+      if (r.method == "GET" && r.target == "/package/" + Name(i)) out.push_back(r.Header("Range"));
+    return out;
+  }
+  std::size_t RequestsNaming(std::size_t i) {
+    std::size_t n = 0;
+    for (const testsupport::HttpRequestRecord& r : server_->Requests())
+      n += r.target.find(Name(i)) != std::string::npos && r.target.compare(0, 7, "/query?") != 0;
+    return n;
+  }
+  std::string Version() {
+    std::string ini;
+    testsupport::ReadFile(Gac("update.ini"), &ini);
+    std::size_t p = ini.find("Version=");
+    return p == std::string::npos ? "" : ini.substr(p + 8, ini.find_first_of("\r\n", p) - p - 8);
+  }
+  bool AnySideFile() {
+    for (const std::string& f : testsupport::ListTree(game_ + "/var/gac"))
+      if (f.find(".nolkpatch-part") != std::string::npos) return true;
+    return false;
+  }
+  // The run reached 2.1.17 with the newest tree, every package in var/gac as md5sum sees the list's
+  // digest, and no side file left.
+  void ExpectUpdated(const ProcessResult& r) {
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(testsupport::CompareTrees(Chain().trees[3], game_, testsupport::InstallationOnly),
+              std::vector<std::string>());
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(testsupport::ReferenceMd5(Gac(Name(i))), Chain().md5s[i]) << i;
+    EXPECT_FALSE(AnySideFile());
+  }
+
+  std::unique_ptr<testsupport::TempDir> tmp_;
+  std::unique_ptr<HttpTestServer> server_;
+  std::string game_, served_;
+  std::uint64_t total_ = 0;
+};
+
+TEST_F(FetchRun, PackagesArriveWhicheverWayTheServerAndVarGacLeaveThem) {
+  const std::uint64_t size0 = SizeOf(Served(0)), size2 = SizeOf(Served(2)), half0 = size0 / 2, half2 = size2 / 2;
+  std::string bytes0, bytes2;
+  ASSERT_TRUE(testsupport::ReadFile(Served(0), &bytes0) && testsupport::ReadFile(Served(2), &bytes2));
+  const std::string range0 = "bytes=" + std::to_string(half0) + "-";
+  const struct {
+    const char* what;
+    std::function<void()> arrange;
+    std::uint64_t served;                // file body bytes the server sent in all
+    std::vector<std::string> ranges0;    // Range headers of package 0's GETs
+    std::vector<std::string> ranges2;    // and of package 2's
+    std::string logged;                  // a run-log text that shows the way taken
+  } cases[] = {
+      {"empty var/gac", [] {}, total_, {""}, {""}, "续传自 0 字节"},
+      {"a cut in the middle is resumed from the cut",
+       [&] { server_->CutNextBodies(1, half0); }, total_, {"", range0}, {""}, "续传自 " + std::to_string(half0)},
+      {"a server without ranges starts again from 0",
+       [&] { server_->CutNextBodies(1, half0), server_->IgnoreRanges(true); }, total_ + half0, {"", range0}, {""},
+       "服务器不支持续传, 已从头下载"},
+      {"a side file left by a run before is resumed",
+       [&] { testsupport::WriteFile(Gac(Name(2)) + ".nolkpatch-part", bytes2.substr(0, half2)); }, total_ - half2,
+       {""}, {"bytes=" + std::to_string(half2) + "-"}, "续传自 " + std::to_string(half2)},
+      {"a whole side file answered with 416 takes the package's name",
+       [&] { testsupport::WriteFile(Gac(Name(0)) + ".nolkpatch-part", bytes0); }, total_ - size0,
+       {"bytes=" + std::to_string(size0) + "-"}, {""}, "服务器答 416, 临时文件已完整"},
+      {"a package present and right is not asked for",
+       [&] { testsupport::WriteFile(Gac(Name(2)), bytes2); }, total_ - size2, {""}, {}, "完成"},
+      {"a package present with another digest is fetched over it",
+       [&] { testsupport::WriteFile(Gac(Name(0)), bytes0.substr(1)); }, total_, {""}, {""}, "完成"},
+      {"bytes past the Content-Length are never written", [&] { server_->SendExtraBodyBytes(1000); }, total_, {""},
+       {""}, "完成"},
+      {"a redirect is followed",
+       [&] {
+         server_->SetAnswer("/moved/" + Name(0), HttpAnswer::Redirect(302, server_->Url("/package/" + Name(0))));
+         std::string list = Chain().ListBody(server_->Url("/package/"));
+         SetList(list.replace(list.find("/package/" + Name(0)), 9, "/moved/"));
+       },
+       total_, {""}, {""}, "完成"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh();
+    c.arrange();
+    ProcessResult r = Run();
+    ExpectUpdated(r);
+    EXPECT_EQ(server_->FileBodyBytesSent(), c.served);
+    EXPECT_EQ(Ranges(0), c.ranges0);
+    EXPECT_EQ(Ranges(2), c.ranges2);
+    if (c.ranges2.empty()) {
+      EXPECT_EQ(RequestsNaming(2), 0u);  // not even its size was asked for
+    }
+    EXPECT_NE(Log().find(c.logged), std::string::npos) << Log();
+    // The window's download row shows the server's figures.
+    EXPECT_NE(r.err.find(U("正在下载 " + Name(1))), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("[##############################] 100%"), std::string::npos) << r.err;
+    // Standard output keeps its lines: one "Now Version:" per package, the rest "Now Status:".
+    EXPECT_EQ(Count(r.out, "Now Version:"), 3u) << r.out;
+    EXPECT_EQ(Count(r.out, "\n"), Count(r.out, "Now Version:") + Count(r.out, "Now Status:")) << r.out;
+  }
+}
+
+TEST_F(FetchRun, APackageThatCannotBeHadStopsTheRunWithItsBoxAndNothingIsApplied) {
+  const struct {
+    const char* what;
+    std::function<void()> arrange;
+    std::size_t gets;      // GETs of package 1
+    std::string logged;    // why, as the run log says
+    std::size_t times;     // how often that is logged
+    bool sideFileKept;
+  } cases[] = {
+      {"404", [&] { testsupport::RemoveTree(Served(1)); }, 1, "失败, HTTP 404", 1, false},
+      {"a wrong body twice", [&] { testsupport::WriteFile(Served(1), "not the package"); }, 2, "MD5校验失败", 2, false},
+      {"another scheme",
+       [&] {
+         std::string list = Chain().ListBody(server_->Url("/package/"));
+         SetList(list.replace(list.find(server_->Url("/package/" + Name(1))), 4, "ftp"));
+       },
+       0, "失败, not an http or https URL", 1, false},
+      {"a redirect loop",
+       [&] {
+         server_->SetAnswer("/loop/" + Name(1), HttpAnswer::Redirect(302, server_->Url("/loop/" + Name(1))));
+         std::string list = Chain().ListBody(server_->Url("/package/"));
+         SetList(list.replace(list.find("/package/" + Name(1)), 9, "/loop/"));
+       },
+       0, "Maximum (5) redirects followed", 1, false},
+      {"six cuts",
+       [&] {
+         std::string bytes;
+         testsupport::ReadFile(Served(0), &bytes);
+         testsupport::WriteFile(Gac(Name(0)), bytes);
+         server_->CutNextBodies(100, 10);
+       },
+       6, "中断, ", 5, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh();
+    c.arrange();
+    ProcessResult r = Run();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find(U("验证[" + Name(1) + "]过程中发生错误, 放弃继续更新。")), std::string::npos) << r.err;
+    EXPECT_EQ(Version(), "2.1.14");
+    EXPECT_EQ(testsupport::CompareTrees(Chain().trees[0], game_, testsupport::InstallationOnly),
+              std::vector<std::string>());
+    EXPECT_FALSE(testsupport::Exists(Gac(Name(1))));
+    EXPECT_EQ(testsupport::Exists(Gac(Name(1) + ".nolkpatch-part")), c.sideFileKept);
+    EXPECT_EQ(Ranges(1).size(), c.gets);
+    EXPECT_TRUE(Ranges(2).empty());  // the third package is never fetched
+    EXPECT_EQ(Count(Log(), c.logged), c.times) << Log();
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+}  // namespace
