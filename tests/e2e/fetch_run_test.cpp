@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -249,6 +250,88 @@ TEST_F(FetchRun, APackageThatCannotBeHadStopsTheRunWithItsBoxAndNothingIsApplied
     EXPECT_TRUE(Ranges(2).empty());  // the third package is never fetched
     EXPECT_EQ(Count(Log(), c.logged), c.times) << Log();
     EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST_F(FetchRun, AClosedOrKilledRunLeavesItsSideFileAndTheNextRunResumesIt) {
+  for (int signal : {SIGINT, SIGKILL}) {
+    SCOPED_TRACE(signal);
+    Fresh();
+    HttpAnswer slow;
+    slow.trickleBytes = 4096;
+    slow.trickleDelayMs = 20;
+    server_->ServeDirectory(served_, slow);
+    testsupport::ChildProcess run(testsupport::ProgramOptions(game_, tmp_->Path()));
+    const std::string part = Gac(Name(0)) + ".nolkpatch-part";
+    for (int i = 0; i < 600 && SizeOf(part) < 20000; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GE(SizeOf(part), 20000u);
+    const auto sent = std::chrono::steady_clock::now();
+    run.Kill(signal);
+    ProcessResult first = run.Wait();
+    // A close ends the transfer within a second; the window then ends the run.
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(2));
+    if (signal == SIGINT) {
+      EXPECT_EQ(first.exitCode, 1) << first.err;
+    }
+    const std::uint64_t kept = SizeOf(part);
+    EXPECT_GE(kept, 20000u);
+    EXPECT_FALSE(testsupport::Exists(Gac(Name(0))));
+
+    server_->ServeDirectory(served_);
+    const std::uint64_t before = server_->FileBodyBytesSent();
+    ExpectUpdated(Run());
+    EXPECT_EQ(Ranges(0).back(), "bytes=" + std::to_string(kept) + "-");
+    EXPECT_NE(Log().find("续传自 " + std::to_string(kept) + " 字节"), std::string::npos) << Log();
+    // What was missing, and at most the piece the server was still putting to the dead connection.
+    EXPECT_GE(server_->FileBodyBytesSent() - before, total_ - kept);
+    EXPECT_LE(server_->FileBodyBytesSent() - before, total_ - kept + slow.trickleBytes);
+  }
+}
+
+TEST_F(FetchRun, FetchPackagesTakesOnly1Or0) {
+  for (const char* value : {"yes", "2", "1 ", "true"}) {
+    SCOPED_TRACE(value);
+    Fresh();
+    Configure(std::string("\"") + value + "\"");
+    ProcessResult r = Run();
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find(U("Url.ini 中的 FetchPackages=" + std::string(value) + " 无效")), std::string::npos) << r.err;
+    EXPECT_EQ(server_->RequestCount(), 0u);
+  }
+  // Empty and 0 keep the run without transfers: the missing package's box, nothing asked for.
+  for (const char* value : {"", "0"}) {
+    SCOPED_TRACE(value);
+    Fresh();
+    Configure(value);
+    ProcessResult r = Run();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find(U("验证[" + Name(0) + "]过程中发生错误, 放弃继续更新。")), std::string::npos) << r.err;
+    EXPECT_EQ(server_->FileBodyBytesSent(), 0u);
+    EXPECT_EQ(RequestsNaming(0), 0u);
+  }
+}
+
+TEST_F(FetchRun, WithASignedListTheFetchedPackageIsTheOneTheListPins) {
+  testsupport::TempDir keys;
+  const testsupport::MinisignKey key = testsupport::MakeMinisignKey(keys.Path(), "k");
+  for (bool served : {true, false}) {  // the served package as released, or another one
+    SCOPED_TRACE(served);
+    Fresh();
+    const std::string list = Chain().ListBody(server_->Url("/package/"));
+    SetList(list);
+    server_->SetAnswer(std::string(kListPath) + ".minisig", HttpAnswer::Ok(testsupport::MinisignSign(key, list)));
+    std::string ini;
+    testsupport::ReadFile(Gac("Url.ini"), &ini);
+    testsupport::WriteFile(Gac("Url.ini"), ini + "ListKey=" + key.publicLine + "\r\n");
+    if (!served) testsupport::WriteFile(Served(0), "a package the operator never signed for");
+    ProcessResult r = Run();
+    if (served) {
+      ExpectUpdated(r);
+    } else {
+      EXPECT_EQ(r.exitCode, 1);
+      EXPECT_EQ(Version(), "2.1.14");
+      EXPECT_FALSE(testsupport::Exists(Gac(Name(0))));
+    }
   }
 }
 
