@@ -68,7 +68,8 @@ class FetchProgress {
       if (CancelRequested) return false;
       needs->push_back(need);
       sizes_.push_back(-1);
-      if (!need) continue;
+      // One server that does not tell a size leaves the total unknown: no more time spent asking.
+      if (!need || !known) continue;
       platform::DownloadRequest head;
       head.url = entry.url;
       head.agent = "nolkpatch";
@@ -82,7 +83,7 @@ class FetchProgress {
       }
       const std::int64_t have =
           static_cast<std::int64_t>(platform::FileSizeOf(DownloadDir + "/" + name + kPartSuffix));
-      total += have < sizes_.back() ? sizes_.back() - have : sizes_.back();
+      total += have <= sizes_.back() ? sizes_.back() - have : sizes_.back();
     }
     if (known && total > 0) {
       total_ = total;

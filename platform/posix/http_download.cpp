@@ -231,7 +231,9 @@ std::int64_t HttpContentLength(const DownloadRequest& request) {
   CURL* curl = NewHandle(request, &t);
   if (!curl) return -1;
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(request.stallSeconds > 0 ? request.stallSeconds : 30));
+  // Only the size shown before the transfers waits for this: a server that keeps a HEAD waiting
+  // costs a few seconds, not a stall's worth.
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
   CURLcode r = curl_easy_perform(curl);
   curl_easy_cleanup(curl);
   if (r != CURLE_OK || t.head.status != 200) return -1;

@@ -192,7 +192,10 @@ TEST_F(FetchRun, PackagesArriveWhicheverWayTheServerAndVarGacLeaveThem) {
       EXPECT_EQ(RequestsNaming(2), 0u);  // not even its size was asked for
     }
     EXPECT_NE(Log().find(c.logged), std::string::npos) << Log();
-    // The window's download row shows the server's figures.
+    // The window's download row shows the server's figures: what is missing, then all of it.
+    const bool sentTwice = std::string(c.what).find("without ranges") != std::string::npos;
+    const std::uint64_t planned = c.served - (sentTwice ? half0 : 0);
+    EXPECT_NE(r.err.find(U("当前更新数据量: " + std::to_string(planned) + " byte")), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(U("正在下载 " + Name(1))), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("[##############################] 100%"), std::string::npos) << r.err;
     // Standard output keeps its lines: one "Now Version:" per package, the rest "Now Status:".
@@ -332,6 +335,84 @@ TEST_F(FetchRun, WithASignedListTheFetchedPackageIsTheOneTheListPins) {
       EXPECT_EQ(Version(), "2.1.14");
       EXPECT_FALSE(testsupport::Exists(Gac(Name(0))));
     }
+  }
+}
+
+// A test certificate authority and three server certificates, made with the openssl tool.
+struct TestCerts {
+  testsupport::TempDir dir;
+  std::string Path(const std::string& name) const { return dir.Path() + "/" + name; }
+  TestCerts() {
+    Openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+             Path("ca.key"), "-out", Path("ca.pem"), "-subj", "/CN=nolk test CA", "-days", "2", "-addext",
+             "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign"});
+    Signed("good", "IP:127.0.0.1");
+    Signed("wronghost", "DNS:packages.invalid");
+    Openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+             Path("untrusted.key"), "-out", Path("untrusted.pem"), "-subj", "/CN=127.0.0.1", "-days", "2", "-addext",
+             "subjectAltName=IP:127.0.0.1"});
+    // What the program under test trusts: the test CA alone, in place of the system's bundle.
+    testsupport::MakeDirs(Path("trust"));
+    std::string ca;
+    testsupport::ReadFile(Path("ca.pem"), &ca);
+    testsupport::WriteFile(Path("trust/ca-certificates.crt"), ca);
+  }
+  void Signed(const std::string& name, const std::string& altName) {
+    testsupport::WriteFile(Path(name + ".ext"), "subjectAltName=" + altName + "\n");
+    Openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+             Path(name + ".key"), "-out", Path(name + ".csr"), "-subj", "/CN=" + name});
+    Openssl({"x509", "-req", "-in", Path(name + ".csr"), "-CA", Path("ca.pem"), "-CAkey", Path("ca.key"),
+             "-CAcreateserial", "-out", Path(name + ".pem"), "-days", "2", "-extfile", Path(name + ".ext")});
+  }
+  static void Openssl(const std::vector<std::string>& args) {
+    testsupport::ProcessOptions o;
+    o.argv = {"/usr/bin/openssl"};
+    o.argv.insert(o.argv.end(), args.begin(), args.end());
+    ProcessResult r = testsupport::RunProcess(o);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+  }
+};
+
+// The program sees the test CA where libcurl looks for the system's certificates, in a mount
+// namespace of its own: the product itself has no way to be told what to trust.
+testsupport::ProcessOptions WithTestTrust(testsupport::ProcessOptions o, const std::string& trustDir) {
+  std::vector<std::string> argv = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                                   "mount --bind \"$1\" /etc/ssl/certs && exec \"$0\"", o.argv[0], trustDir};
+  o.argv = argv;
+  return o;
+}
+
+TEST_F(FetchRun, HttpsChecksTheCertificateAndTheHostName) {
+  static const TestCerts certs;
+  const struct {
+    const char* cert;
+    bool works;
+  } cases[] = {{"good", true}, {"wronghost", false}, {"untrusted", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cert);
+    Fresh();
+    const std::uint16_t port = testsupport::RefusedPort();
+    testsupport::ProcessOptions so;
+    so.argv = {"/usr/bin/openssl", "s_server", "-WWW", "-accept", "127.0.0.1:" + std::to_string(port), "-cert",
+               certs.Path(std::string(c.cert) + ".pem"), "-key", certs.Path(std::string(c.cert) + ".key")};
+    so.cwd = served_;
+    testsupport::ChildProcess tls(so);
+    for (int i = 0; i < 250 && tls.OutputSoFar().find("ACCEPT") == std::string::npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_NE(tls.OutputSoFar().find("ACCEPT"), std::string::npos);
+    SetList(Chain().ListBody("https://127.0.0.1:" + std::to_string(port) + "/package/"));
+    ProcessResult r =
+        testsupport::RunProcess(WithTestTrust(testsupport::ProgramOptions(game_, tmp_->Path()), certs.Path("trust")));
+    if (c.works) {
+      ExpectUpdated(r);
+    } else {
+      EXPECT_EQ(r.exitCode, 1) << r.err;
+      EXPECT_NE(r.err.find(U("验证[" + Name(0) + "]过程中发生错误")), std::string::npos) << r.err;
+      EXPECT_EQ(Count(Log(), "失败, "), 1u) << Log();
+      EXPECT_NE(Log().find("certificate"), std::string::npos) << Log();
+      EXPECT_EQ(Version(), "2.1.14");
+    }
+    tls.Kill(SIGTERM);
   }
 }
 
