@@ -61,9 +61,16 @@ bool DigestFile(const std::string& path, MD5Context* ctx, std::int64_t* size, co
   return ok;
 }
 
-// A single name below the folder that Windows and Linux both write as such.
+// A single name below the folder that Windows and Linux both write as such, and none of the
+// installation's own files there: a package fetched as update.ini would take the version record's place.
 bool IsSafeFileName(const std::string& name) {
-  return !name.empty() && FindPathSeparator(name) == std::string::npos && IsSafeSectionName(name);
+  if (name.empty() || FindPathSeparator(name) != std::string::npos || !IsSafeSectionName(name) ||
+      TrimWindowsComponent(name) != name)
+    return false;
+  const std::string key = WindowsPathKey(name);
+  for (const char* own : {"update.ini", "Url.ini", "KirvanCode"})
+    if (key == WindowsPathKey(own)) return false;
+  return true;
 }
 
 // What the answer's head decided.
