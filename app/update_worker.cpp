@@ -13,7 +13,7 @@
 #include "platform/message_box.h"
 #include "update/install_dirs.h"
 #include "update/package_check.h"
-#include "update/package_fetch.h"
+#include "package/package_fetch.h"
 #include "update/update_list.h"
 
 std::atomic<bool> CancelRequested{false};

@@ -12,7 +12,7 @@
 #include "tests/support/http_test_server.h"
 #include "tests/support/reference_md5.h"
 #include "tests/support/test_files.h"
-#include "update/package_fetch.h"
+#include "package/package_fetch.h"
 #include "update/run_log.h"
 
 using testsupport::HttpAnswer;
