@@ -72,7 +72,7 @@ class HttpTestServer {
   // Files of the served folder: answers to "Range: bytes=N-" with 206 and a Content-Range (416 past
   // the end) unless ranges are ignored; then the whole file with 200.
   void IgnoreRanges(bool ignore);
-  // The next count answers with a served file's body end after bodyBytes of it (the connection closes).
+  // The next count GETs of served files end after bodyBytes of body (the connection closes).
   void CutNextBodies(int count, std::uint64_t bodyBytes);
   // Served files' bodies are followed by this many bytes more than their Content-Length says.
   void SendExtraBodyBytes(std::uint64_t extra);

@@ -28,7 +28,7 @@ int Usage() {
                "                       (--dir DIR | --body TEXT | --body-file FILE)\n"
                "  Files of --dir answer \"Range: bytes=N-\" with 206 (416 past the end);\n"
                "  --no-ranges      answer every request with the whole file (200)\n"
-               "  --cut-bodies C:B the first C file answers close after B bytes of body\n"
+               "  --cut-bodies C:B the first C GETs of files close after B bytes of body\n"
                "  --extra-bytes N  send N bytes past each file's Content-Length\n");
   return 64;
 }
