@@ -81,8 +81,7 @@ class FetchProgress {
         known = false;
         continue;
       }
-      const std::int64_t have =
-          static_cast<std::int64_t>(platform::FileSizeOf(DownloadDir + "/" + name + kPartSuffix));
+      const std::int64_t have = static_cast<std::int64_t>(platform::FileSizeOf(DownloadDir + "/" + name + kPartSuffix));
       total += have <= sizes_.back() ? sizes_.back() - have : sizes_.back();
     }
     if (known && total > 0) {
@@ -128,7 +127,8 @@ class FetchProgress {
     std::string* text = NewTextPayload("正在下载 " + name_);
     if (!window_->PostMessage(WM_UPDATE_PROGRESS, reinterpret_cast<std::uintptr_t>(p),
                               reinterpret_cast<std::intptr_t>(text)))
-      FreeMessagePayloads(WM_UPDATE_PROGRESS, reinterpret_cast<std::uintptr_t>(p), reinterpret_cast<std::intptr_t>(text));
+      FreeMessagePayloads(WM_UPDATE_PROGRESS, reinterpret_cast<std::uintptr_t>(p),
+                          reinterpret_cast<std::intptr_t>(text));
   }
 
   CnolkpatchDlg* window_;

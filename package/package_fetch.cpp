@@ -130,7 +130,7 @@ enum class Verdict {
   kOtherRange,  // a 206 that does not start where the side file ends
   kStatus,      // an answer that brings no package
   kNoSpace,
-  kOverrun,     // more body than its Content-Length
+  kOverrun,  // more body than its Content-Length
   kWriteError,
 };
 
@@ -240,8 +240,8 @@ class SideFile : public platform::DownloadSink {
   const FetchSettings& s_;
   MD5Context ctx_;
   std::unique_ptr<BackgroundDigest> digest_;  // during a transfer
-  std::int64_t have_ = 0;  // bytes in the side file, all in ctx_ once settled
-  bool known_ = false;     // have_ and ctx_ describe the file
+  std::int64_t have_ = 0;                     // bytes in the side file, all in ctx_ once settled
+  bool known_ = false;                        // have_ and ctx_ describe the file
   std::FILE* file_ = nullptr;
   std::int64_t from_ = 0, received_ = 0, sinceSpaceCheck_ = 0;
   bool restarted_ = false;

@@ -61,10 +61,10 @@ void ParseContentRange(const std::string& value, DownloadHead* head) {
 struct Transfer {
   DownloadSink* sink = nullptr;
   const std::atomic<bool>* stop = nullptr;
-  DownloadHead head;         // of the answer whose headers are arriving or have arrived
-  bool headGiven = false;    // OnHead was called
-  bool refused = false;      // the sink said no
-  bool stopped = false;      // *stop was seen
+  DownloadHead head;       // of the answer whose headers are arriving or have arrived
+  bool headGiven = false;  // OnHead was called
+  bool refused = false;    // the sink said no
+  bool stopped = false;    // *stop was seen
 };
 
 // Every hop's headers come through here: a new status line starts a new head.
@@ -143,7 +143,8 @@ CURL* NewHandle(const DownloadRequest& request, Transfer* t) {
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
   // No byte for stallSeconds: libcurl ends the transfer as timed out.
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request.stallSeconds > 0 ? request.stallSeconds : 30));
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME,
+                   static_cast<long>(request.stallSeconds > 0 ? request.stallSeconds : 30));
   if (!request.agent.empty()) curl_easy_setopt(curl, CURLOPT_USERAGENT, request.agent.c_str());
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
