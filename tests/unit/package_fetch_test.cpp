@@ -29,7 +29,10 @@ TEST(PackageFetch, AnswersThatDecideBetweenResumingStartingAgainAndGivingUp) {
   HttpAnswer elsewhere = HttpAnswer::Status("HTTP/1.1 206 Partial Content", body);
   elsewhere.headers.push_back("Content-Range: bytes 0-299999/300000");
   const HttpAnswer noRange = HttpAnswer::Status("HTTP/1.1 206 Partial Content", body);
+  HttpAnswer stalled = HttpAnswer::Ok(body);
+  stalled.trickleBytes = body.size(), stalled.trickleDelayMs = 2500;
   std::atomic<bool> closed{true};
+  const std::string kNoName = "失败, 文件名不能用作更新包";
   const struct {
     const char* what;
     std::string name;
@@ -41,22 +44,18 @@ TEST(PackageFetch, AnswersThatDecideBetweenResumingStartingAgainAndGivingUp) {
     std::size_t requests;
     std::string logged, last;  // in the run log: the way taken, and the last outcome
   } cases[] = {
-      {"a Content-Range that starts elsewhere: once from 0", "p", body.substr(0, 1000), &elsewhere, 0, nullptr,
-       FetchResult::kFetched, 2, "Content-Range 与请求的范围不符, 从头下载", "完成"},
-      {"a 206 without Content-Range, again from 0", "p", body.substr(0, 1000), &noRange, 0, nullptr,
-       FetchResult::kFailed, 2, "Content-Range 与请求的范围不符, 从头下载",
-       "失败, 服务器的 Content-Range 与请求的范围不符"},
-      {"a whole side file with other bytes: 416, then from 0", "p", std::string(300000, 'x'), nullptr, 0, nullptr,
-       FetchResult::kFetched, 2, "服务器答 416, 临时文件MD5校验失败", "完成"},
-      {"less free space than the bound", "p", "", nullptr, INT64_MAX / 2, nullptr, FetchResult::kFailed, 1, "",
-       "失败, 磁盘空间不足"},
-      {"closed before it began", "p", body.substr(0, 10), nullptr, 0, &closed, FetchResult::kStopped, 0, "", ""},
-      {"a Windows device name", "CON", "", nullptr, 0, nullptr, FetchResult::kFailed, 0, "",
-       "失败, 文件名不能用作更新包"},
-      {"a name Windows trims", "p.", "", nullptr, 0, nullptr, FetchResult::kFailed, 0, "",
-       "失败, 文件名不能用作更新包"},
-      {"the version record's name", "Update.INI", "", nullptr, 0, nullptr, FetchResult::kFailed, 0, "",
-       "失败, 文件名不能用作更新包"},
+      {"range elsewhere", "p", body.substr(0, 1000), &elsewhere, 0, nullptr, FetchResult::kFetched, 2,
+       "Content-Range 与请求的范围不符, 从头下载", "完成"},
+      {"206 bare", "p", body.substr(0, 1000), &noRange, 0, nullptr, FetchResult::kFailed, 2,
+       "Content-Range 与请求的范围不符, 从头下载", "失败, 服务器的 Content-Range 与请求的范围不符"},
+      {"416, wrong", "p", std::string(300000, 'x'), nullptr, 0, nullptr, FetchResult::kFetched, 2,
+       "服务器答 416, 临时文件MD5校验失败", "完成"},
+      {"no space", "p", "", nullptr, INT64_MAX / 2, nullptr, FetchResult::kFailed, 1, "", "失败, 磁盘空间不足"},
+      {"stalls", "p", "", &stalled, 0, nullptr, FetchResult::kFailed, 2, "中断, stalled", "失败, 连接中断次数过多"},
+      {"closed", "p", body.substr(0, 10), nullptr, 0, &closed, FetchResult::kStopped, 0, "", ""},
+      {"device", "CON", "", nullptr, 0, nullptr, FetchResult::kFailed, 0, "", kNoName},
+      {"trimmed", "p.", "", nullptr, 0, nullptr, FetchResult::kFailed, 0, "", kNoName},
+      {"own file", "Update.INI", "", nullptr, 0, nullptr, FetchResult::kFailed, 0, "", kNoName},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -72,6 +71,7 @@ TEST(PackageFetch, AnswersThatDecideBetweenResumingStartingAgainAndGivingUp) {
     FetchSettings s;
     s.minFreeBytes = c.minFree;
     s.stop = c.stop;
+    s.stallSeconds = s.maxResumes = 1;
     const FetchResult r = FetchPackage(server.Url("/" + c.name), dir.Path(), c.name, md5, s);
     CloseRunLog();
     std::string log;
