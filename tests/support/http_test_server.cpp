@@ -14,10 +14,12 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 namespace testsupport {
 namespace {
@@ -200,6 +202,27 @@ void HttpTestServer::ServeDirectory(const std::string& hostDir, const HttpAnswer
   dirTemplate_ = templ;
 }
 
+void HttpTestServer::IgnoreRanges(bool ignore) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ignoreRanges_ = ignore;
+}
+
+void HttpTestServer::CutNextBodies(int count, std::uint64_t bodyBytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cutCount_ = count;
+  cutAfter_ = bodyBytes;
+}
+
+void HttpTestServer::SendExtraBodyBytes(std::uint64_t extra) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  extraBytes_ = extra;
+}
+
+std::uint64_t HttpTestServer::FileBodyBytesSent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return bodyBytesSent_;
+}
+
 void HttpTestServer::SetRecordFile(const std::string& hostPath) {
   std::lock_guard<std::mutex> lock(mutex_);
   recordFile_ = hostPath;
@@ -272,7 +295,7 @@ void HttpTestServer::AcceptLoop() {
   }
 }
 
-HttpAnswer HttpTestServer::Choose(const std::string& target) {
+HttpAnswer HttpTestServer::Choose(const std::string& target, std::string* file) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = answers_.find(target);
   if (it != answers_.end()) return it->second;
@@ -280,6 +303,13 @@ HttpAnswer HttpTestServer::Choose(const std::string& target) {
     std::string path = target.substr(0, target.find('?'));
     if (path.find("..") == std::string::npos && !path.empty() && path[0] == '/') {
       std::ifstream in(dir_ + path, std::ios::binary);
+      // Plain files are streamed from the disk, whatever their size, with ranges.
+      const HttpAnswer plain;
+      if (in && !dirTemplate_.gzip && !dirTemplate_.chunked && !dirTemplate_.useRaw &&
+          dirTemplate_.status == plain.status && dirTemplate_.contentLength) {
+        *file = dir_ + path;
+        return dirTemplate_;
+      }
       if (in) {
         HttpAnswer a = dirTemplate_;
         a.body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -341,8 +371,11 @@ void HttpTestServer::Serve(std::uintptr_t client) {
   }
   changed_.notify_all();
 
-  HttpAnswer answer = Choose(rec.target);
-  if (!answer.closeWithoutData && Pause(answer.stallMs)) {
+  std::string file;
+  HttpAnswer answer = Choose(rec.target, &file);
+  if (!file.empty() && !answer.closeWithoutData) {
+    ServeFile(client, rec, file, answer);
+  } else if (!answer.closeWithoutData && Pause(answer.stallMs)) {
     std::string bytes = answer.Bytes();
     if (bytes.size() > answer.closeAfterBytes) bytes.resize(answer.closeAfterBytes);
     std::size_t piece = answer.trickleBytes ? answer.trickleBytes : bytes.size();
@@ -359,6 +392,62 @@ void HttpTestServer::Serve(std::uintptr_t client) {
       break;
     }
   CloseSock(c);
+}
+
+void HttpTestServer::ServeFile(std::uintptr_t client, const HttpRequestRecord& rec, const std::string& file,
+                               const HttpAnswer& templ) {
+  Sock c = ToSock(client);
+  std::ifstream in(file, std::ios::binary);
+  in.seekg(0, std::ios::end);
+  const std::uint64_t size = static_cast<std::uint64_t>(in.tellg());
+  bool ignoreRanges, cut = false;
+  std::uint64_t cutAfter = 0, extra = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ignoreRanges = ignoreRanges_;
+    extra = extraBytes_;
+    if (cutCount_ > 0 && rec.method == "GET") {
+      --cutCount_;
+      cut = true;
+      cutAfter = cutAfter_;
+    }
+  }
+  std::string head = templ.status;
+  std::uint64_t first = 0, length = size;
+  const std::string range = rec.Header("Range");
+  if (!ignoreRanges && range.compare(0, 6, "bytes=") == 0 && range.size() > 7 && range.back() == '-') {
+    first = std::strtoull(range.c_str() + 6, nullptr, 10);
+    if (first >= size) {
+      std::string answer = "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + std::to_string(size) +
+                           "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+      SendAll(c, answer.data(), answer.size());
+      return;
+    }
+    length = size - first;
+    head = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(first) + "-" +
+           std::to_string(size - 1) + "/" + std::to_string(size);
+  }
+  head += "\r\n";
+  for (const std::string& h : templ.headers) head += h + "\r\n";
+  head += "Accept-Ranges: bytes\r\nContent-Length: " + std::to_string(length) + "\r\nConnection: close\r\n\r\n";
+  if (!Pause(templ.stallMs) || !SendAll(c, head.data(), head.size()) || rec.method == "HEAD") return;
+  in.seekg(static_cast<std::streamoff>(first));
+  std::uint64_t left = cut && cutAfter < length ? cutAfter : length;
+  std::vector<char> buf(templ.trickleBytes ? templ.trickleBytes : 256 * 1024);
+  while (left > 0) {
+    if (templ.trickleBytes && !Pause(templ.trickleDelayMs)) return;
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, buf.size()));
+    if (!in.read(buf.data(), static_cast<std::streamsize>(n))) return;
+    if (!SendAll(c, buf.data(), n)) return;
+    left -= n;
+    std::lock_guard<std::mutex> lock(mutex_);
+    bodyBytesSent_ += n;
+  }
+  if (!cut && extra > 0) {
+    const std::string more(static_cast<std::size_t>(extra), 'x');
+    SendAll(c, more.data(), more.size());
+  }
+  if (!cut) Pause(templ.holdOpenMs);
 }
 
 std::uint16_t RefusedPort() {

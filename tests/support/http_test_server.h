@@ -1,6 +1,7 @@
-// A loopback HTTP server for tests and scripts: fixed answers by request target, a served folder,
-// gzip and chunked bodies, any status line, redirects, stalls, trickled bytes, a close without data,
-// and a record of every request. Listens on 127.0.0.1 only, on an ephemeral port unless told one.
+// A loopback HTTP server for tests and scripts: fixed answers by request target, a served folder
+// (streamed, with byte ranges and HEAD), gzip and chunked bodies, any status line, redirects, stalls,
+// trickled bytes, a close without data, bodies cut short or running past their Content-Length, and a
+// record of every request. Listens on 127.0.0.1 only, on an ephemeral port unless told one.
 #pragma once
 #include <condition_variable>
 #include <cstddef>
@@ -68,6 +69,15 @@ class HttpTestServer {
   // Serves files below hostDir by path (query ignored, ".." refused); the answer template gives
   // status line, coding and pacing for each file. Targets with their own answer come first.
   void ServeDirectory(const std::string& hostDir, const HttpAnswer& templ = HttpAnswer());
+  // Files of the served folder: answers to "Range: bytes=N-" with 206 and a Content-Range (416 past
+  // the end) unless ranges are ignored; then the whole file with 200.
+  void IgnoreRanges(bool ignore);
+  // The next count GETs of served files end after bodyBytes of body (the connection closes).
+  void CutNextBodies(int count, std::uint64_t bodyBytes);
+  // Served files' bodies are followed by this many bytes more than their Content-Length says.
+  void SendExtraBodyBytes(std::uint64_t extra);
+  // Body bytes of served files put on the wire so far.
+  std::uint64_t FileBodyBytesSent() const;
   // Appends each request's raw bytes to this file as it arrives.
   void SetRecordFile(const std::string& hostPath);
 
@@ -84,7 +94,8 @@ class HttpTestServer {
  private:
   void AcceptLoop();
   void Serve(std::uintptr_t client);
-  HttpAnswer Choose(const std::string& target);
+  HttpAnswer Choose(const std::string& target, std::string* file);
+  void ServeFile(std::uintptr_t client, const HttpRequestRecord& rec, const std::string& file, const HttpAnswer& templ);
   bool Pause(int ms);  // false when stopping
 
   std::uintptr_t listener_;
@@ -97,6 +108,11 @@ class HttpTestServer {
   std::string dir_;
   HttpAnswer dirTemplate_;
   std::string recordFile_;
+  bool ignoreRanges_ = false;
+  int cutCount_ = 0;
+  std::uint64_t cutAfter_ = 0;
+  std::uint64_t extraBytes_ = 0;
+  std::uint64_t bodyBytesSent_ = 0;
   std::vector<HttpRequestRecord> requests_;
   std::thread acceptor_;
   std::vector<std::thread> workers_;

@@ -32,10 +32,10 @@ std::string NextVersion(const std::string& v, int step) {
 
 std::string UpdateChain::PackageName(std::size_t i) const { return "nolk-" + versions[i + 1] + ".pkg"; }
 
-std::string UpdateChain::ListBody() const {
+std::string UpdateChain::ListBody(const std::string& base) const {
   std::string body;
   for (std::size_t i = 0; i < packages.size(); ++i)
-    body += versions[i + 1] + " http://127.0.0.1/package/" + PackageName(i) + " " + md5s[i] + "\r\n";
+    body += versions[i + 1] + " " + base + PackageName(i) + " " + md5s[i] + "\r\n";
   return body;
 }
 

@@ -15,8 +15,8 @@ struct UpdateChain {
   std::vector<std::string> trees;     // the game at each version (host paths)
   std::vector<std::string> packages;  // packages[i] leads from trees[i] to trees[i + 1]
   std::vector<std::string> md5s;      // lower-case digests of the packages
-  // Update-list lines for the packages, with URLs on host 127.0.0.1 below /package/.
-  std::string ListBody() const;
+  // Update-list lines for the packages, with URLs on host 127.0.0.1 below /package/, or below base.
+  std::string ListBody(const std::string& base = "http://127.0.0.1/package/") const;
   // The file name of package i ("nolk-2.1.15.pkg").
   std::string PackageName(std::size_t i) const;
 };

@@ -121,6 +121,7 @@ TEST(PortableNames, WhatEveryClientCanWrite) {
       {"~nolk.tmp/x", "scratch"},
       {"data/a.dat.NolkPatch-New", "scratch"},
       {"bin/patch/nolkpatch.exe.NOLKPATCH-OLD", "scratch"},
+      {"var/gac/nolk-2.1.15.pkg.nolkpatch-part", "scratch"},
       {"data/" + std::string(250, 'a'), "longer than 253 bytes"},
   };
   for (const auto& b : bad) {

@@ -1,5 +1,6 @@
 // nolk_listserver: the loopback test server as a program, for scripts and the demo. Serves a folder
-// or one fixed body on 127.0.0.1, records every request, and ends after a time limit or on a signal.
+// (with byte ranges) or one fixed body on 127.0.0.1, records every request, and ends after a time
+// limit or on a signal.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -23,7 +24,12 @@ int Usage() {
                "usage: nolk_listserver [--port N] [--port-file FILE] [--record FILE] [--seconds N]\n"
                "                       [--status LINE] [--gzip] [--chunked] [--stall-ms N]\n"
                "                       [--trickle BYTES:MS] [--close-without-data]\n"
-               "                       (--dir DIR | --body TEXT | --body-file FILE)\n");
+               "                       [--no-ranges] [--cut-bodies COUNT:BYTES] [--extra-bytes N]\n"
+               "                       (--dir DIR | --body TEXT | --body-file FILE)\n"
+               "  Files of --dir answer \"Range: bytes=N-\" with 206 (416 past the end);\n"
+               "  --no-ranges      answer every request with the whole file (200)\n"
+               "  --cut-bodies C:B the first C GETs of files close after B bytes of body\n"
+               "  --extra-bytes N  send N bytes past each file's Content-Length\n");
   return 64;
 }
 
@@ -44,6 +50,9 @@ int main(int argc, char** argv) {
   bool haveBody = false;
   int port = 0;
   long seconds = 600;
+  bool noRanges = false;
+  int cutCount = 0;
+  unsigned long long cutBytes = 0, extraBytes = 0;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -76,7 +85,17 @@ int main(int argc, char** argv) {
       answer.trickleBytes = std::strtoul(v.c_str(), nullptr, 10);
       std::size_t colon = v.find(':');
       answer.trickleDelayMs = colon == std::string::npos ? 100 : std::atoi(v.c_str() + colon + 1);
-    } else if (a == "--dir")
+    } else if (a == "--no-ranges")
+      noRanges = true;
+    else if (a == "--cut-bodies") {
+      std::string v = value();
+      std::size_t colon = v.find(':');
+      if (colon == std::string::npos) return Usage();
+      cutCount = std::atoi(v.c_str());
+      cutBytes = std::strtoull(v.c_str() + colon + 1, nullptr, 10);
+    } else if (a == "--extra-bytes")
+      extraBytes = std::strtoull(value().c_str(), nullptr, 10);
+    else if (a == "--dir")
       dir = value();
     else if (a == "--body") {
       answer.body = value();
@@ -102,6 +121,9 @@ int main(int argc, char** argv) {
     std::ofstream(record, std::ios::binary | std::ios::trunc);
     server.SetRecordFile(record);
   }
+  server.IgnoreRanges(noRanges);
+  server.CutNextBodies(cutCount, cutBytes);
+  server.SendExtraBodyBytes(extraBytes);
   if (!dir.empty())
     server.ServeDirectory(dir, answer);
   else
