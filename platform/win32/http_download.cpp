@@ -174,9 +174,8 @@ class Watchdog {
   Watchdog(const Watchdog&) = delete;
   Watchdog& operator=(const Watchdog&) = delete;
 
-  // The request handle now under way; the one before is closed.
+  // The request handle now under way (the one before released).
   void Watch(HINTERNET request) {
-    Release();
     std::lock_guard<std::mutex> lock(mutex_);
     request_ = request;
     last_ = Clock::now();
@@ -260,6 +259,9 @@ class Transfer {
     for (int hops = 0;; ++hops) {
       Target t;
       if (!SplitTarget(url, &t)) return Fail(DownloadResult::kFailed, "scheme", reason);
+      // The answer before first: closing its connection would free its handle for reuse.
+      watchdog_.Release();
+      request_handle_ = nullptr;
       connection_.Reset(InternetConnectA(session_.Get(), t.host.c_str(), t.port, nullptr, nullptr,
                                          INTERNET_SERVICE_HTTP, 0, 0));
       if (!connection_.Get()) return Broken("InternetConnect", reason);
