@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -366,27 +367,117 @@ class Transfer {
   DownloadHead head_;
 };
 
+// What the caller and the thread running a transfer share. A blocked WinINet call may outlast the
+// caller's wait (Wine does not end a blocked receive when its handle is closed), so the thread owns
+// this too and the sink is only called while the caller still waits.
+struct Run {
+  DownloadRequest request;  // its stop points at stopAsked
+  std::atomic<bool> stopAsked{false};
+  DownloadSink* sink = nullptr;
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  bool abandoned = false;
+  DownloadResult result = DownloadResult::kFailed;
+  std::string reason;
+  bool headSeen = false;
+  DownloadHead head;
+};
+
+class GuardedSink : public DownloadSink {
+ public:
+  explicit GuardedSink(Run* run) : run_(run) {}
+  bool OnHead(const DownloadHead& head) override {
+    std::lock_guard<std::mutex> lock(run_->mutex);
+    if (run_->abandoned) return false;
+    run_->headSeen = true;
+    return run_->sink->OnHead(head);
+  }
+  bool OnBody(const char* data, std::size_t size) override {
+    std::lock_guard<std::mutex> lock(run_->mutex);
+    return !run_->abandoned && run_->sink->OnBody(data, size);
+  }
+
+ private:
+  Run* run_;
+};
+
+void Execute(std::shared_ptr<Run> run, bool headOnly) {
+  DownloadResult r;
+  std::string reason;
+  DownloadHead head;
+  {
+    Transfer transfer(run->request, headOnly ? "HEAD" : "GET");
+    r = transfer.Open(&reason);
+    head = transfer.Head();
+    if (r == DownloadResult::kComplete && !headOnly) {
+      GuardedSink sink(run.get());
+      if (!sink.OnHead(head)) {
+        r = DownloadResult::kRefused;
+        reason = "refused";
+      } else {
+        r = transfer.ReadBody(&sink, &reason);
+      }
+    }
+  }
+  std::lock_guard<std::mutex> lock(run->mutex);
+  run->done = true;
+  if (run->abandoned) return;  // the caller has its answer already
+  run->result = r;
+  run->reason = reason;
+  run->head = head;
+  run->ended.notify_all();
+}
+
+// Runs the transfer on its own thread and waits for it. On a stop the watchdog closes the handle,
+// which ends a blocked call on Windows at once; a call that still blocks is left to end by itself
+// and the caller gets kStopped within a second all the same.
+std::shared_ptr<Run> Await(const DownloadRequest& request, DownloadSink* sink, bool headOnly) {
+  auto run = std::make_shared<Run>();
+  run->request = request;
+  run->request.stop = &run->stopAsked;
+  run->sink = sink;
+  run->stopAsked = request.stop && request.stop->load();
+  std::thread worker(Execute, run, headOnly);
+  std::unique_lock<std::mutex> lock(run->mutex);
+  Clock::time_point giveUp = Clock::time_point::max();
+  while (!run->done) {
+    run->ended.wait_for(lock, std::chrono::milliseconds(100));
+    if (giveUp == Clock::time_point::max() && request.stop && request.stop->load()) {
+      run->stopAsked = true;
+      giveUp = Clock::now() + std::chrono::milliseconds(600);
+    }
+    if (!run->done && Clock::now() >= giveUp) {
+      run->abandoned = true;
+      run->result = DownloadResult::kStopped;
+      run->reason = "stopped";
+      lock.unlock();
+      worker.detach();
+      return run;
+    }
+  }
+  lock.unlock();
+  worker.join();
+  return run;
+}
+
 }  // namespace
 
 DownloadResult HttpDownload(const DownloadRequest& request, DownloadSink* sink, std::string* reason,
                             bool* headSeen) {
-  if (headSeen) *headSeen = false;
-  Transfer transfer(request, "GET");
-  DownloadResult r = transfer.Open(reason);
-  if (r != DownloadResult::kComplete) return r;
-  if (headSeen) *headSeen = true;
-  if (!sink->OnHead(transfer.Head())) {
-    if (reason) *reason = "refused";
-    return DownloadResult::kRefused;
-  }
-  return transfer.ReadBody(sink, reason);
+  std::shared_ptr<Run> run = Await(request, sink, false);
+  // Read under the lock: an abandoned thread may still be finishing.
+  std::lock_guard<std::mutex> lock(run->mutex);
+  if (headSeen) *headSeen = run->headSeen;
+  if (reason && run->result != DownloadResult::kComplete) *reason = run->reason;
+  return run->result;
 }
 
 std::int64_t HttpContentLength(const DownloadRequest& request) {
-  Transfer transfer(request, "HEAD");
-  std::string reason;
-  if (transfer.Open(&reason) != DownloadResult::kComplete || transfer.Head().status != 200) return -1;
-  return transfer.Head().contentLength;
+  std::shared_ptr<Run> run = Await(request, nullptr, true);
+  std::lock_guard<std::mutex> lock(run->mutex);
+  if (run->abandoned || run->result != DownloadResult::kComplete || run->head.status != 200) return -1;
+  return run->head.contentLength;
 }
 
 }  // namespace platform

@@ -169,27 +169,34 @@ TEST_F(HttpDownloadTest, RangeGoesOutAndContentRangeIsRead) {
   EXPECT_EQ(requests[1].raw.substr(0, requests[1].raw.find("\r\n")), "GET /pkg/whole.pkg?v=1 HTTP/1.1");
 }
 
-TEST_F(HttpDownloadTest, StopEndsASlowTransferWithinASecond) {
-  std::atomic<bool> stop{false};
-  DownloadRequest request;
-  request.url = server_.Url("/trickle");  // 20,000 bytes over 10 s
-  request.stop = &stop;
-  RecordingSink sink(Sink::kKeep);
-  std::string reason;
-  std::chrono::steady_clock::time_point stopped;
-  std::thread closer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    stopped = std::chrono::steady_clock::now();
-    stop = true;
-  });
-  const DownloadResult r = platform::HttpDownload(request, &sink, &reason);
-  const auto end = std::chrono::steady_clock::now();
-  closer.join();
-  EXPECT_EQ(r, DownloadResult::kStopped) << reason;
-  EXPECT_LT(std::chrono::duration<double>(end - stopped).count(), 1.0);
-  EXPECT_GT(sink.body.size(), 0u);
-  EXPECT_LT(sink.body.size(), 20000u);
-  EXPECT_EQ(sink.body, kBody.substr(0, sink.body.size()));
+// A slow body, a body that stops coming, and an answer that never starts: a stop ends each within a
+// second (WinINet's blocked receive outlasts the closing of its handle under Wine).
+TEST_F(HttpDownloadTest, StopEndsATransferWithinASecond) {
+  for (const char* path : {"/trickle", "/stall", "/silent"}) {
+    SCOPED_TRACE(path);
+    std::atomic<bool> stop{false};
+    DownloadRequest request;
+    request.url = server_.Url(path);
+    request.stop = &stop;
+    RecordingSink sink(Sink::kKeep);
+    std::string reason;
+    std::chrono::steady_clock::time_point stopped;
+    std::thread closer([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+      stopped = std::chrono::steady_clock::now();
+      stop = true;
+    });
+    const DownloadResult r = platform::HttpDownload(request, &sink, &reason);
+    const auto end = std::chrono::steady_clock::now();
+    closer.join();
+    EXPECT_EQ(r, DownloadResult::kStopped) << reason;
+    EXPECT_LT(std::chrono::duration<double>(end - stopped).count(), 1.0);
+    EXPECT_EQ(sink.body, kBody.substr(0, sink.body.size()));
+    if (std::string(path) != "/silent") {
+      EXPECT_GT(sink.body.size(), 0u);
+      EXPECT_LT(sink.body.size(), std::string(path) == "/stall" ? 50001u : 20000u);
+    }
+  }
 }
 
 TEST_F(HttpDownloadTest, ContentLengthFromAHeadRequest) {
