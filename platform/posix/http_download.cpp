@@ -38,10 +38,12 @@ size_t OnHeader(char* data, size_t size, size_t n, void* p) {
   } else if (strncasecmp(line.c_str(), "content-range:", 14) == 0) {
     s->head.hasContentRange = true;
     long long first = -1, last = -1, total = -1;
-    if (std::sscanf(line.c_str() + 14, " bytes %lld-%lld/%lld", &first, &last, &total) == 3) {
+    int end = 0;
+    const char* v = line.c_str() + 14;
+    if (std::sscanf(v, " bytes %lld-%lld/%lld%n", &first, &last, &total, &end) == 3 && !v[end] && last >= first) {
       s->head.rangeFirst = first;
       s->head.rangeTotal = total;
-    } else if (std::sscanf(line.c_str() + 14, " bytes %lld-%lld/*", &first, &last) == 2) {
+    } else if (std::sscanf(v, " bytes %lld-%lld/*%n", &first, &last, &end) == 2 && end && !v[end] && last >= first) {
       s->head.rangeFirst = first;
     }
   }
