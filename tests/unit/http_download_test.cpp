@@ -146,27 +146,34 @@ TEST_F(HttpDownloadTest, AnswersMapToResults) {
 }
 
 TEST_F(HttpDownloadTest, RangeGoesOutAndContentRangeIsRead) {
-  DownloadRequest request;
-  request.url = server_.Url("/range");
-  request.rangeFrom = 1000;
-  RecordingSink sink(Sink::kKeep);
-  std::string reason;
-  ASSERT_EQ(platform::HttpDownload(request, &sink, &reason), DownloadResult::kComplete) << reason;
-  EXPECT_TRUE(sink.head.hasContentRange);
-  EXPECT_EQ(sink.head.rangeFirst, 1000);
-  EXPECT_EQ(sink.head.rangeTotal, 200000);
-  EXPECT_EQ(sink.head.contentLength, 199000);
-  // Without a range asked for, no Range header; the path and query go out as given.
-  request.url = server_.Url("/pkg/whole.pkg?v=1");
-  request.rangeFrom = 0;
-  ASSERT_EQ(platform::HttpDownload(request, &sink, &reason), DownloadResult::kComplete) << reason;
-  EXPECT_FALSE(sink.head.hasContentRange);
-  EXPECT_EQ(sink.head.rangeFirst, -1);
-  const auto requests = server_.Requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].Header("Range"), "bytes=1000-");
-  EXPECT_EQ(requests[1].Header("Range"), "");
-  EXPECT_EQ(requests[1].raw.substr(0, requests[1].raw.find("\r\n")), "GET /pkg/whole.pkg?v=1 HTTP/1.1");
+  struct {
+    std::string header;  // the Content-Range line, empty for none
+    std::int64_t first, total;
+  } cases[] = {
+      {"Content-Range: bytes 1000-199999/200000", 1000, 200000}, {"Content-Range: bytes 1000-199999/*", 1000, -1},
+      {"Content-Range: bytes 1000-999/200000", -1, -1},
+      {"Content-Range: items 1000-199999/200000", -1, -1},       {"Content-Range: bytes 1000-199999/2x", -1, -1},
+      {"", -1, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.header);
+    server_.SetAnswer("/206", HttpAnswer::Raw("HTTP/1.1 206 Partial Content\r\n" + c.header + (c.header.empty() ? "" : "\r\n") +
+                                              "Content-Length: 199000\r\nConnection: close\r\n\r\n" + kBody.substr(1000)));
+    DownloadRequest request;
+    request.url = server_.Url("/206");
+    request.rangeFrom = c.header.empty() ? 0 : 1000;
+    RecordingSink sink(Sink::kKeep);
+    std::string reason;
+    ASSERT_EQ(platform::HttpDownload(request, &sink, &reason), DownloadResult::kComplete) << reason;
+    EXPECT_EQ(sink.head.hasContentRange, !c.header.empty());
+    EXPECT_EQ(sink.head.rangeFirst, c.first);
+    EXPECT_EQ(sink.head.rangeTotal, c.total);
+    EXPECT_EQ(sink.head.contentLength, 199000);
+    // The Range header only when asked for; the path goes out as given.
+    const auto requests = server_.Requests();
+    EXPECT_EQ(requests.back().Header("Range"), request.rangeFrom ? "bytes=1000-" : "");
+    EXPECT_EQ(requests.back().raw.substr(0, requests.back().raw.find("\r\n")), "GET /206 HTTP/1.1");
+  }
 }
 
 // A slow body, a body that stops coming, and an answer that never starts: a stop ends each within a
