@@ -445,7 +445,7 @@ std::shared_ptr<Run> Await(const DownloadRequest& request, DownloadSink* sink, b
     run->ended.wait_for(lock, std::chrono::milliseconds(100));
     if (giveUp == Clock::time_point::max() && request.stop && request.stop->load()) {
       run->stopAsked = true;
-      giveUp = Clock::now() + std::chrono::milliseconds(600);
+      giveUp = Clock::now() + std::chrono::milliseconds(400);
     }
     if (!run->done && Clock::now() >= giveUp) {
       run->abandoned = true;
