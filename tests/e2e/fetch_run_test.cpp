@@ -159,7 +159,9 @@ TEST_F(FetchRun, PackagesArriveWhicheverWayTheServerAndVarGacLeaveThem) {
   auto n = [](std::uint64_t v) { return std::to_string(v); };
   auto sign = [&] {
     const std::string list = Chain().ListBody(server_->Url("/package/"));
-    server_->SetAnswer(std::string(kListPath) + ".minisig", HttpAnswer::Ok(testsupport::MinisignSign(TestKey(), list)));
+    // The trusted comment must name the list's file as its URL does.
+    const std::string sig = testsupport::MinisignSign(TestKey(), list, false, "patchlist.txt");
+    server_->SetAnswer(std::string(kListPath) + ".minisig", HttpAnswer::Ok(sig));
     Configure("1\r\nListKey=" + TestKey().publicLine);
   };
   const struct {
