@@ -191,9 +191,11 @@ class Watchdog {
     if (request_) InternetCloseHandle(request_);
     request_ = nullptr;
   }
+  // The handle's own receive time-out may end a call a moment before this thread would: a call that
+  // failed after nearly the stall time without a byte counts as stalled too.
   bool Stalled() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return stalled_;
+    return stalled_ || Clock::now() - last_ >= stall_ - std::chrono::milliseconds(200);
   }
   bool Stopped() const { return stop_ && stop_->load(); }
 
@@ -351,7 +353,7 @@ class Transfer {
   DownloadResult Broken(const char* call, std::string* reason) {
     const DWORD e = GetLastError();
     if (watchdog_.Stopped()) return Fail(DownloadResult::kStopped, "stopped", reason);
-    if (watchdog_.Stalled() || e == ERROR_INTERNET_TIMEOUT) return Fail(DownloadResult::kCut, "timeout", reason);
+    if (watchdog_.Stalled() || e == ERROR_INTERNET_TIMEOUT) return Fail(DownloadResult::kCut, "stalled", reason);
     if (IsCertificateError(e))
       return Fail(DownloadResult::kFailed, "certificate refused, wininet error " + std::to_string(e), reason);
     return Fail(DownloadResult::kCut, ErrorText(call, e), reason);
