@@ -17,6 +17,7 @@
 #include "tests/support/test_files.h"
 #include "tools/nolkpack/pack_build.h"
 #include "tools/nolkpack/pack_verify.h"
+#include "tools/nolkpack/program_files_check.h"
 #include "update/version.h"
 
 namespace {
@@ -138,6 +139,8 @@ TEST_F(History, WhatNoPackageCanExpressIsRefused) {
 #endif
       {{"data/a"}, {"data/k"}, {"data/K/x"}, "cannot turn a file into a folder"},
       {{"data/a"}, {"data/k"}, {"DATA/k"}, "spells its data folder DATA"},
+      // Players could not run the patcher again.
+      {{"data/a"}, {"bin/patch/nolkdbghelp.dll", "data/a"}, {"data/a"}, "drops bin/patch/nolkdbghelp.dll"},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -151,6 +154,21 @@ TEST_F(History, WhatNoPackageCanExpressIsRefused) {
     EXPECT_NE(error.find(c.says), std::string::npos) << error;
     EXPECT_FALSE(Exists(Path(p + "3.pkg")));
   }
+}
+
+// An obsolete-file list naming the patcher's own files, however spelled, is a problem.
+TEST(ProgramFiles, ListLinesNamingThemAreReported) {
+  const struct {
+    const char* line;
+    bool names;
+  } cases[] = {{"..\\..\\bin\\patch\\nolkpatch.exe", true}, {"..\\..\\BIN\\Patch\\.\\NolkDbgHelp.DLL. ", true},
+               {".\\nolkdbghelp.dll", true},                 {"..\\patch\\nolkpatch.exe", true},
+               {"..\\..\\bin\\patch\\nolkpatch.exe.bak", false}, {"..\\..\\data\\nolkpatch.exe", false},
+               {"..\\other\\nolkdbghelp.dll", false}};
+  for (const auto& c : cases)
+    EXPECT_EQ(nolkpack::ListLinesNamingProgramFiles(nolkpack::ParseObsoleteList(std::string(c.line) + "\r\n")).size(),
+              c.names ? 1u : 0u)
+        << c.line;
 }
 
 // Each refusal names what the operator can do, and leaves no package behind.
