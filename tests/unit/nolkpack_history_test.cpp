@@ -158,17 +158,13 @@ TEST_F(History, WhatNoPackageCanExpressIsRefused) {
 
 // An obsolete-file list naming the patcher's own files, however spelled, is a problem.
 TEST(ProgramFiles, ListLinesNamingThemAreReported) {
-  const struct {
-    const char* line;
-    bool names;
-  } cases[] = {{"..\\..\\bin\\patch\\nolkpatch.exe", true}, {"..\\..\\BIN\\Patch\\.\\NolkDbgHelp.DLL. ", true},
-               {".\\nolkdbghelp.dll", true},                 {"..\\patch\\nolkpatch.exe", true},
-               {"..\\..\\bin\\patch\\nolkpatch.exe.bak", false}, {"..\\..\\data\\nolkpatch.exe", false},
-               {"..\\other\\nolkdbghelp.dll", false}};
-  for (const auto& c : cases)
-    EXPECT_EQ(nolkpack::ListLinesNamingProgramFiles(nolkpack::ParseObsoleteList(std::string(c.line) + "\r\n")).size(),
-              c.names ? 1u : 0u)
-        << c.line;
+  const std::vector<std::string> named = {"..\\..\\bin\\patch\\nolkpatch.exe", "..\\..\\BIN\\Patch\\.\\NolkDbgHelp.DLL. ",
+                                          ".\\nolkdbghelp.dll", "..\\patch\\nolkpatch.exe"};
+  for (const std::string& line : named)
+    EXPECT_EQ(nolkpack::ListLinesNamingProgramFiles(nolkpack::ParseObsoleteList(line)).size(), 1u) << line;
+  for (const char* line :
+       {"..\\..\\bin\\patch\\nolkpatch.exe.bak", "..\\..\\data\\nolkpatch.exe", "..\\other\\nolkdbghelp.dll"})
+    EXPECT_EQ(nolkpack::ListLinesNamingProgramFiles(nolkpack::ParseObsoleteList(line)).size(), 0u) << line;
 }
 
 // Each refusal names what the operator can do, and leaves no package behind.
