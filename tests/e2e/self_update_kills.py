@@ -104,9 +104,9 @@ def native_shape(game, work, files, newest, url):
                 failures.append('opened for writing in place: ' + path)
             points.append((name, seen[name], path))
         others.update({k: max(others.get(k, 0), v) for k, v in seen.items()} if index else {})
-    # Calls other threads make as often cannot be aimed at; of a row of writes to one file the first
-    # and last stand for the others.
-    points = [p for i, p in enumerate(points) if others.get(p[0], 0) < p[1] and not (
+    # Calls other threads make as often cannot be aimed at; a close changes nothing on the disk, and of a
+    # row of writes to one file the first and last stand for the others.
+    points = [p for i, p in enumerate(points) if others.get(p[0], 0) < p[1] and p[0] != 'close' and not (
         0 < i < len(points) - 1 and p[0] == 'write' and points[i - 1][::2] == p[::2] == points[i + 1][::2])]
     for name, n, path in points:
         install(game, work, url)
