@@ -193,7 +193,8 @@ bool IsPortablePackageName(const std::string& name, std::string* why) {
     if (key == WindowsPathKey(kAddfTempName) || endsWith(kOldCopySuffix) || endsWith(kSetAsideSuffix) ||
         endsWith(kPendingSuffix)) {
       *why = "\"" + platform::GbkToUtf8(part) + "\" is a name clients use for their own scratch files (" +
-             kAddfTempName + ", *" + kOldCopySuffix + ", *" + kSetAsideSuffix + ", *" + kPendingSuffix + ") and would overwrite or delete";
+             kAddfTempName + ", *" + kOldCopySuffix + ", *" + kSetAsideSuffix + ", *" + kPendingSuffix +
+             ") and would overwrite or delete";
       return false;
     }
     if (platform::GbkToUtf8(part).size() > 255) {

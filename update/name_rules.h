@@ -43,8 +43,8 @@ extern const char kProgramLibrary[];
 // The stricter rule for names nolkpack puts into packages, so that every client (Windows, Wine and
 // the native build) writes the same file: IsSafeSectionName, no component ending in a dot or blank,
 // none of the characters < > " | ? * or control characters, none of the client's own scratch names
-// (kAddfTempName, a name ending in kOldCopySuffix, kSetAsideSuffix or kPendingSuffix), which a client would overwrite or delete while
-// it writes the folder's other files, and a list line of 259 bytes at most when the name is later
+// (kAddfTempName, a name ending in kOldCopySuffix, kSetAsideSuffix or kPendingSuffix), which a client
+// would overwrite or delete while it writes the folder's other files, and a list line of 259 bytes at most when the name is later
 // retired. False with *why in words.
 bool IsPortablePackageName(const std::string& name, std::string* why);
 

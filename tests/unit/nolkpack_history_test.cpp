@@ -158,8 +158,9 @@ TEST_F(History, WhatNoPackageCanExpressIsRefused) {
 
 // An obsolete-file list naming the patcher's own files, however spelled, is a problem.
 TEST(ProgramFiles, ListLinesNamingThemAreReported) {
-  const std::vector<std::string> named = {"..\\..\\bin\\patch\\nolkpatch.exe", "..\\..\\BIN\\Patch\\.\\NolkDbgHelp.DLL. ",
-                                          ".\\nolkdbghelp.dll", "..\\patch\\nolkpatch.exe"};
+  const std::vector<std::string> named = {"..\\..\\bin\\patch\\nolkpatch.exe",
+                                          "..\\..\\BIN\\Patch\\.\\NolkDbgHelp.DLL. ", ".\\nolkdbghelp.dll",
+                                          "..\\patch\\nolkpatch.exe"};
   for (const std::string& line : named)
     EXPECT_EQ(nolkpack::ListLinesNamingProgramFiles(nolkpack::ParseObsoleteList(line)).size(), 1u) << line;
   for (const char* line :

@@ -23,7 +23,8 @@ std::string DroppedProgramFile(const GameTree& oldTree, const GameTree& newTree)
     const char* file = item.second.isDirectory ? nullptr : ProgramFileOf(WindowsPathKey(item.first));
     if (!file) continue;
     bool kept = false;
-    for (const auto& now : newTree) kept = kept || (!now.second.isDirectory && ProgramFileOf(WindowsPathKey(now.first)) == file);
+    for (const auto& now : newTree)
+      kept = kept || (!now.second.isDirectory && ProgramFileOf(WindowsPathKey(now.first)) == file);
     if (!kept)
       return "NEW_DIR drops " + platform::HostPath(item.first) +
              ", which OLD_DIR has: a release must keep the patcher's own files, or players could not run it again";
@@ -38,8 +39,9 @@ std::vector<std::string> ListLinesNamingProgramFiles(const std::vector<ListEntry
     const bool fromBin = !e.belowRoot && e.path.compare(0, 3, "..\\") == 0;
     const std::string path = e.belowRoot ? e.path : fromBin ? "bin/" + e.path.substr(3) : kProgramFolder + e.path;
     if (const char* file = ProgramFileOf(WindowsPathKey(path)))
-      problems.push_back("the obsolete-file list line " + platform::GbkToUtf8(ListLine(e)) + " names the patcher's own " +
-                         file + ": clients before this one delete it, and then no start can run");
+      problems.push_back("the obsolete-file list line " + platform::GbkToUtf8(ListLine(e)) +
+                         " names the patcher's own " + file +
+                         ": clients before this one delete it, and then no start can run");
   }
   return problems;
 }
