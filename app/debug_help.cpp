@@ -5,6 +5,8 @@
 #include "platform/dynamic_library.h"
 #include "platform/message_box.h"
 #include "platform/process.h"
+#include "platform/running_program.h"
+#include "update/name_rules.h"
 
 const char* const kDebugHelpNames[kDebugHelpFunctionCount] = {"SymInitialize",
                                                               "SymCleanup",
@@ -30,7 +32,10 @@ namespace {
 
 void* const* LoadDebugHelp() {
   for (void*& entry : DebugHelpTable) entry = nullptr;
-  void* library = platform::LoadProgramLibrary("nolkdbghelp.dll");
+  // An update of the program's files that a kill or power cut interrupted is finished first, so
+  // that the library the check loads is the newest whole one.
+  platform::FinishProgramReplacements(kProgramLibrary, kPendingSuffix, kSetAsideSuffix);
+  void* library = platform::LoadProgramLibrary(kProgramLibrary);
   if (!library) Refuse("载入nolkdbghelp.dll失败");
   for (int i = 0; i < kDebugHelpFunctionCount; ++i) {
     DebugHelpTable[i] = platform::FindLibrarySymbol(library, kDebugHelpNames[i]);

@@ -1,5 +1,6 @@
 // The debug-help library check made before start-up: nolkdbghelp.dll must load and offer nine
-// functions, or the program says so and ends (exit code 3). The functions are never called.
+// functions, or the program says so and ends (exit code 3). The functions are never called. An
+// interrupted replacement of the program's files is finished before it (platform/running_program.h).
 #pragma once
 
 const int kDebugHelpFunctionCount = 9;

@@ -7,6 +7,7 @@
 #include "app/nolkpatch_dlg.h"
 #include "app/partner_code.h"
 #include "app/resource.h"
+#include "package/obsolete_files.h"
 #include "platform/codepage.h"
 #include "platform/current_folder.h"
 #include "platform/file_system.h"
@@ -64,10 +65,14 @@ bool StopAtStart(const char* text) {
 }
 
 // An update of the program's own files moved the files it ran from aside; nothing runs from them now.
+// A folder of that name would stand in the way of every later self-update.
 void RemoveSetAsideFiles() {
   for (const std::string& file : platform::RunningProgramFiles()) {
     platform::SetFileAttributesNormal(file + kSetAsideSuffix);
-    platform::DeleteFile(file + kSetAsideSuffix);
+    if (platform::GetPathKind(file + kSetAsideSuffix) == platform::PathKind::kDirectory)
+      DeletePathTree(file + kSetAsideSuffix);
+    else
+      platform::DeleteFile(file + kSetAsideSuffix);
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "package/obsolete_files.h"
+#include "package/program_files.h"
 #include "platform/durable.h"
 #include "platform/file_system.h"
 #include "platform/os_error.h"
@@ -49,6 +51,7 @@ bool AddfWriter::Open(const std::string& target) {
   length_ = 0;
   closed_ = false;
   spooled_ = false;
+  patcher_ = IsPatcherFile(target);
   const std::string folder = FolderOf(target);
   // The program before this one wrote its copy beside the target under the target's own name.
   platform::DeleteFile(target + kOldCopySuffix);
@@ -69,6 +72,8 @@ bool AddfWriter::Open(const std::string& target) {
     }
   }
   temp_.clear();
+  // The program's files are never written in place: a kill there would leave no program to start.
+  if (patcher_) return false;
   if (spoolInPlace_) return OpenSpool();
   inPlace_ = true;
   return file_.Open(target_, kCreateFlags);
@@ -135,7 +140,7 @@ bool AddfWriter::Commit() {
       file_.SetLength(length_);
       // No flush per file: the rename keeps a dying process or a full disk from tearing the
       // target, and the apply phase's one barrier per package keeps a power cut from it.
-      if (durable_) file_.Flush();
+      if (durable_ || patcher_) file_.Flush();
       file_.Close();
     } catch (const platform::CFileException& e) {
       Fail(e);
@@ -148,7 +153,7 @@ bool AddfWriter::Commit() {
   }
   if (inPlace_) return true;
   if (spooled_) return WriteInPlaceFromTemp();
-  if (platform::IsRunningProgramFile(target_)) return ReplaceRunningTarget();
+  if (patcher_) return ReplaceRunningTarget();
   // The target must be free for writing, as when it is opened in place.
   // Its attributes were cleared before the record was begun.
   if (platform::GetPathKind(target_) != platform::PathKind::kNone) {
@@ -171,9 +176,14 @@ bool AddfWriter::Commit() {
 }
 
 bool AddfWriter::ReplaceRunningTarget() {
-  if (!platform::ReplaceRunningFile(temp_, target_, target_ + kSetAsideSuffix)) return false;
+  // A folder under either scratch name would make every self-update fail; nothing of the
+  // program's own lies in one.
+  for (const char* suffix : {kSetAsideSuffix, kPendingSuffix})
+    if (platform::GetPathKind(target_ + suffix) == platform::PathKind::kDirectory) DeletePathTree(target_ + suffix);
+  if (!platform::ReplaceRunningFile(temp_, target_, target_ + kSetAsideSuffix, target_ + kPendingSuffix)) return false;
   temp_.clear();
-  platform::NoteWritten(target_);
+  // Windows: the running file is as it was, its new content waits under the pending name.
+  platform::NoteWritten(platform::NewestProgramContent(target_, target_ + kPendingSuffix));
   return true;
 }
 

@@ -3,8 +3,9 @@
 // so a killed run or a full disk never leaves a torn target, and the target keeps its permission
 // bits. The target is written in place, as a plain create-and-write would, when no temporary file
 // can be made there (a path at the system's length limit) or when the target may be written but not
-// replaced (a game that holds it open sharing writes but not deletion). A file the program runs from
-// is moved aside instead of replaced, as nothing may write it while it runs.
+// replaced (a game that holds it open sharing writes but not deletion). The program's own files are
+// never written in place: their new content is flushed beside them and then takes their place as
+// platform::ReplaceRunningFile puts it.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -46,7 +47,7 @@ class AddfWriter {
   [[noreturn]] void Fail(const platform::CFileException& e);
   bool WriteInPlaceFromTemp();
   bool OpenSpool();
-  // The program's own running file: moved aside, the new content put in its place.
+  // One of the program's own files: the new content put in its place.
   bool ReplaceRunningTarget();
 
   std::string target_, temp_;
@@ -57,4 +58,5 @@ class AddfWriter {
   bool spoolInPlace_ = false;
   bool spooled_ = false;  // temp_ is a spool elsewhere, copied in place by Commit
   bool durable_ = false;
+  bool patcher_ = false;  // the target is one of the program's own files
 };

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
+#include "package/program_files.h"
 #include "platform/file_system.h"
 #include "platform/shared_stream.h"
 #include "update/name_rules.h"
@@ -84,7 +86,15 @@ void RemoveBelowRoot(const std::string& current, const std::string& line) {
   // Never through a link: a linked folder on the way would lead out of the installation.
   for (std::size_t i = root.size() + 1; i < target.size(); ++i)
     if (platform::GetPathKind(Join(prefix, target, i)) != platform::PathKind::kDirectory) return;
-  DeletePathTree(Join(prefix, target, target.size()));
+  // Nor the program's files or the new content waiting for their place, however spelled: no later
+  // start could run without them.
+  const std::string path = Join(prefix, target, target.size());
+  const std::string trimmed = TrimWindowsComponent(path);
+  const std::size_t n = std::strlen(kPendingSuffix);
+  const bool pending =
+      trimmed.size() > n && WindowsPathKey(trimmed.substr(trimmed.size() - n)) == WindowsPathKey(kPendingSuffix);
+  if (IsPatcherFile(path) || (pending && IsPatcherFile(trimmed.substr(0, trimmed.size() - n)))) return;
+  DeletePathTree(path);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Removes what an update made obsolete: the paths listed in the installation's data/DelFileList.dat,
 // one per line, relative to the program's folder (StartDir, two below RootDir). Best-effort and
 // silent. Nothing outside the installation, nor the installation root, nor the program's own folder
-// or a folder above it, is ever removed, and links are removed themselves, never followed.
+// or a folder above it, nor the program or its library, is ever removed, and links are removed
+// themselves, never followed.
 #pragma once
 #include <string>
 

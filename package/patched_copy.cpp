@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "package/update_sec.h"
+#include "platform/os_error.h"
 
 namespace {
 
@@ -53,23 +55,62 @@ class PatchedOutput {
   std::uint64_t pos_ = 0;
 };
 
-}  // namespace
+// The runs handed out in order: next(n) gives the next n bytes (n at most kPiece).
+const std::uint32_t kPiece = 1u << 20;
+using NextBytes = std::function<const unsigned char*(std::uint32_t)>;
 
-bool WritePatchedCopy(const std::string& source, const unsigned char* runs, std::uint32_t length,
-                      std::uint64_t fileLength, AddfWriter* out) {
-  if (!CheckPatchRuns(runs, length)) return false;
+bool CopyWithRuns(const std::string& source, std::uint64_t length, std::uint64_t fileLength, const NextBytes& next,
+                  AddfWriter* out) {
   platform::CFile in;
   // Others keep every right they have: the running program holds its own file.
   if (!in.Open(source, platform::CFile::modeRead | platform::CFile::shareDenyNone)) return false;
   PatchedOutput copy(&in, fileLength, out);
   for (std::uint64_t i = 0; i < length;) {
-    const std::uint32_t skip = ReadLe32(runs + i), count = ReadLe32(runs + i + 4);
+    const unsigned char* head = next(8);
+    const std::uint32_t skip = ReadLe32(head), count = ReadLe32(head + 4);
     i += 8;
     copy.Keep(skip);
-    copy.Put(runs + i, count);
+    for (std::uint32_t left = count; left > 0;) {
+      const std::uint32_t n = std::min(left, kPiece);
+      copy.Put(next(n), n);
+      left -= n;
+    }
     i += count;
   }
   if (copy.Position() < fileLength) copy.Keep(fileLength - copy.Position());
   in.Close();
   return true;
+}
+
+}  // namespace
+
+bool WritePatchedCopy(const std::string& source, const unsigned char* runs, std::uint32_t length,
+                      std::uint64_t fileLength, AddfWriter* out) {
+  if (!CheckPatchRuns(runs, length)) return false;
+  std::uint64_t at = 0;
+  return CopyWithRuns(
+      source, length, fileLength,
+      [&](std::uint32_t n) {
+        const unsigned char* p = runs + at;
+        at += n;
+        return p;
+      },
+      out);
+}
+
+bool WritePatchedCopyFromFile(const std::string& source, const std::string& runsPath, std::uint64_t length,
+                              std::uint64_t fileLength, AddfWriter* out) {
+  platform::CFile runs;
+  platform::CFileException error;
+  if (!runs.Open(runsPath, platform::CFile::modeRead | platform::CFile::shareDenyWrite, &error))
+    throw platform::CFileException(error.m_cause, error.m_lOsError, runsPath);
+  std::vector<unsigned char> piece(kPiece);
+  return CopyWithRuns(
+      source, length, fileLength,
+      [&](std::uint32_t n) {
+        if (runs.Read(piece.data(), n) != n)
+          throw platform::CFileException(platform::CFileException::endOfFile, platform::kErrorHandleEof, runsPath);
+        return piece.data();
+      },
+      out);
 }

@@ -3,14 +3,17 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <vector>
 
 #include "platform/durable.h"
 #include "package/patched_copy.h"
+#include "package/program_files.h"
 #include "platform/file_system.h"
 #include "platform/running_program.h"
 #include "platform/message_box.h"
+#include "platform/os_error.h"
 #include "platform/thread_support.h"
 #include "update/strings.h"
 
@@ -80,6 +83,24 @@ bool OpenModiTarget(const std::string& rootDir, const std::string& name, platfor
       return false;
     }
     if (!AskRetry(Format(kModiFailed, target, error.m_cause, static_cast<int>(error.m_lOsError)))) return false;
+  }
+}
+
+// One of the program's own files: the runs go into a copy of its newest content, which then takes
+// its place. patch writes the copy from a source file; false when the source cannot be read.
+bool ModiOnCopy(const std::string& target,
+                const std::function<bool(const std::string& source, AddfWriter* copy)>& patch) {
+  const std::string source = platform::NewestProgramContent(target, target + kPendingSuffix);
+  for (;;) {
+    AddfWriter copy;
+    if (!BeginAddf(target, &copy)) return false;
+    if (patch(source, &copy)) return FinishAddf(target, &copy);
+    const long code = platform::LastOsError();
+    copy.Abort();
+    // As when the file cannot be opened in place.
+    if (!AskRetry(Format(kModiFailed, target, platform::CFileException::OsErrorToException(code),
+                         static_cast<int>(code))))
+      return false;
   }
 }
 
@@ -173,6 +194,11 @@ bool ApplyModiFromFile(const std::string& packageName, const std::string& rootDi
   const std::string name = SectionName(head);
   if (!runsValid || !IsSafeSectionName(name)) return InvalidSection(packageName);
   platform::SetFileAttributesNormal(rootDir + name);
+  if (IsPatcherFile(rootDir + name)) {
+    return ModiOnCopy(rootDir + name, [&](const std::string& source, AddfWriter* copy) {
+      return WritePatchedCopyFromFile(source, dataPath, SectionDataLength(head), SectionFileLength(head), copy);
+    });
+  }
   platform::CFile file;
   bool skipped = false;
   if (!OpenModiTarget(rootDir, name, &file, &skipped)) return skipped;
@@ -256,12 +282,10 @@ bool ApplySection(const std::string& packageName, const std::string& rootDir, co
     }
   }
 
-  // The program's own running file cannot be written in place: the runs go into a copy that replaces it.
-  if (platform::IsRunningProgramFile(target)) {
-    AddfWriter copy;
-    if (!BeginAddf(target, &copy)) return false;
-    if (WritePatchedCopy(target, data, dataLength, SectionFileLength(section), &copy)) return FinishAddf(target, &copy);
-    copy.Abort();
+  if (IsPatcherFile(target)) {
+    return ModiOnCopy(target, [&](const std::string& source, AddfWriter* copy) {
+      return WritePatchedCopy(source, data, dataLength, SectionFileLength(section), copy);
+    });
   }
 
   platform::CFile file;

@@ -154,6 +154,8 @@ const char kAddfTempName[] = "~nolk.tmp";
 const char kOldCopySuffix[] = ".nolkpatch-new";
 const char kSetAsideSuffix[] = ".nolkpatch-old";
 const char kPartSuffix[] = ".nolkpatch-part";
+const char kPendingSuffix[] = ".nolkpatch-pending";
+const char kProgramLibrary[] = "nolkdbghelp.dll";
 
 bool IsPortablePackageName(const std::string& name, std::string* why) {
   // A retired path becomes the list line "..\..\" + name, read in lines of at most 259 bytes.
@@ -190,10 +192,10 @@ bool IsPortablePackageName(const std::string& name, std::string* why) {
       return key.size() >= s.size() && key.compare(key.size() - s.size(), s.size(), s) == 0;
     };
     if (key == WindowsPathKey(kAddfTempName) || endsWith(kOldCopySuffix) || endsWith(kSetAsideSuffix) ||
-        endsWith(kPartSuffix)) {
+        endsWith(kPendingSuffix) || endsWith(kPartSuffix)) {
       *why = "\"" + platform::GbkToUtf8(part) + "\" is a name clients use for their own scratch files (" +
-             kAddfTempName + ", *" + kOldCopySuffix + ", *" + kSetAsideSuffix + ", *" + kPartSuffix +
-             ") and would overwrite or delete";
+             kAddfTempName + ", *" + kOldCopySuffix + ", *" + kSetAsideSuffix + ", *" + kPendingSuffix + ", *" +
+             kPartSuffix + ") and would overwrite or delete";
       return false;
     }
     if (platform::GbkToUtf8(part).size() > 255) {

@@ -36,13 +36,18 @@ extern const char kOldCopySuffix[];
 extern const char kSetAsideSuffix[];
 // A package being fetched lies in var/gac under its name with this suffix until it is whole.
 extern const char kPartSuffix[];
+// Windows: the new content of a running program file waits whole under its name with this suffix
+// until one rename can put it in the file's place.
+extern const char kPendingSuffix[];
+// The debug-help library the program loads from its own folder.
+extern const char kProgramLibrary[];
 
 // The stricter rule for names nolkpack puts into packages, so that every client (Windows, Wine and
 // the native build) writes the same file: IsSafeSectionName, no component ending in a dot or blank,
 // none of the characters < > " | ? * or control characters, none of the client's own scratch names
-// (kAddfTempName, a name ending in kOldCopySuffix, kSetAsideSuffix or kPartSuffix), which a client would overwrite or delete while
-// it writes the folder's other files, and a list line of 259 bytes at most when the name is later
-// retired. False with *why in words.
+// (kAddfTempName, a name ending in kOldCopySuffix, kSetAsideSuffix, kPendingSuffix or kPartSuffix),
+// which a client would overwrite or delete while it writes the folder's other files, and a list line
+// of 259 bytes at most when the name is later retired. False with *why in words.
 bool IsPortablePackageName(const std::string& name, std::string* why);
 
 // A key that two GBK paths share exactly when Windows takes them for the same path: each component

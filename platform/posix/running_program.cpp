@@ -65,11 +65,17 @@ void RememberRunningLibrary(const std::string& gbkPath) {
   Files().push_back({gbkPath, st.st_dev, st.st_ino});
 }
 
-bool ReplaceRunningFile(const std::string& from, const std::string& to, const std::string& aside) {
+bool ReplaceRunningFile(const std::string& from, const std::string& to, const std::string& aside,
+                        const std::string& /*pending*/) {
   const std::string hostFrom = SysPath(from), hostTo = SysPath(to), hostAside = SysPath(aside);
   // The running file gets its second name first, so the program's name never stands empty.
-  // A file system without hard links gets the two renames Windows needs.
+  // A file system without hard links gets two renames.
   struct stat st;
+  if (stat(hostTo.c_str(), &st) != 0 && errno == ENOENT) {
+    const bool moved = rename(hostFrom.c_str(), hostTo.c_str()) == 0;
+    SetLastOsError(moved ? kErrorSuccess : ErrnoToOsError(errno, hostTo.c_str()));
+    return moved;
+  }
   unlink(hostAside.c_str());
   bool linked = false;
   if (stat(hostTo.c_str(), &st) != 0 || chmod(hostFrom.c_str(), st.st_mode & 07777) != 0 ||
@@ -89,5 +95,24 @@ bool ReplaceRunningFile(const std::string& from, const std::string& to, const st
   SetLastOsError(kErrorSuccess);
   return true;
 }
+
+std::string NewestProgramContent(const std::string& path, const std::string& /*pending*/) { return path; }
+
+void FinishProgramReplacements(const std::string& libraryName, const std::string& pendingSuffix,
+                               const std::string& asideSuffix) {
+  char buf[PATH_MAX + 1];
+  const ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);
+  if (n <= 0) return;
+  std::string folder(buf, static_cast<std::size_t>(n));
+  folder.erase(folder.rfind('/') + 1);
+  const std::string library = folder + libraryName;
+  struct stat st;
+  if (lstat(library.c_str(), &st) == 0 || errno != ENOENT) return;
+  // Only a whole file ever gets either name, so either copy can stand in.
+  for (const std::string& copy : {library + pendingSuffix, library + asideSuffix})
+    if (stat(copy.c_str(), &st) == 0 && S_ISREG(st.st_mode) && rename(copy.c_str(), library.c_str()) == 0) return;
+}
+
+void StartPendingProgram(const std::string& /*pendingSuffix*/) {}
 
 }  // namespace platform

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <wchar.h>
+
 #include <mutex>
 
 #include "platform/win32/wide_path.h"
@@ -95,15 +97,72 @@ void RememberRunningLibrary(const std::string& gbkPath) {
   Files().push_back(r);
 }
 
-bool ReplaceRunningFile(const std::string& from, const std::string& to, const std::string& aside) {
-  const std::wstring wideFrom = WidePath(from), wideTo = WidePath(to), wideAside = WidePath(aside);
-  // Windows lets a running program or a loaded library be renamed on its volume, never replaced.
-  if (!MoveFileExW(wideTo.c_str(), wideAside.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
-  if (MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-  const DWORD code = GetLastError();
-  MoveFileExW(wideAside.c_str(), wideTo.c_str(), 0);
-  SetLastError(code);
-  return false;
+namespace {
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+bool EndsWithIgnoringCase(const std::wstring& text, const std::wstring& tail) {
+  return text.size() > tail.size() && _wcsicmp(text.c_str() + text.size() - tail.size(), tail.c_str()) == 0;
+}
+
+const DWORD kReplace = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+
+// Waits up to a minute: the process that ran from the file ends in a moment.
+void MoveWhenFree(const std::wstring& from, const std::wstring& to) {
+  for (int i = 0; i < 600 && Exists(from) && !MoveFileExW(from.c_str(), to.c_str(), kReplace); ++i) Sleep(100);
+}
+
+}  // namespace
+
+bool ReplaceRunningFile(const std::string& from, const std::string& to, const std::string& /*aside*/,
+                        const std::string& pending) {
+  const std::wstring wideFrom = WidePath(from), wideTo = WidePath(to), widePending = WidePath(pending);
+  // A file nothing runs from is replaced in one step. A running one cannot be: renaming it aside
+  // first would leave its name empty until the second move, and a kill there strands the program.
+  // Its new content waits under the pending name instead, the newest one replacing the last.
+  if (!Exists(widePending) && !IsRunningProgramFile(to)) return MoveFileExW(wideFrom.c_str(), wideTo.c_str(), kReplace);
+  return MoveFileExW(wideFrom.c_str(), widePending.c_str(), kReplace);
+}
+
+std::string NewestProgramContent(const std::string& path, const std::string& pending) {
+  return Exists(WidePath(pending)) ? pending : path;
+}
+
+void FinishProgramReplacements(const std::string& libraryName, const std::string& pendingSuffix,
+                               const std::string& asideSuffix) {
+  const std::wstring self = ModulePath(nullptr), pending = Widen(pendingSuffix);
+  const std::wstring folder = self.substr(0, self.find_last_of(L"\\/") + 1);
+  const std::wstring library = folder + Widen(libraryName);
+  if (EndsWithIgnoringCase(self, pending)) {
+    // Started from the pending file at the end of the old program's run: take the program's name and
+    // the library's once the old process has let go of them, each in one rename, then end.
+    MoveWhenFree(self, self.substr(0, self.size() - pending.size()));
+    MoveWhenFree(library + pending, library);
+    ExitProcess(0);
+  }
+  // Nothing runs from the library before it is loaded (another instance stops at its guard anyway).
+  if (Exists(library + pending))
+    MoveFileExW((library + pending).c_str(), library.c_str(), kReplace);
+  else if (!Exists(library) && Exists(library + Widen(asideSuffix)))
+    MoveFileExW((library + Widen(asideSuffix)).c_str(), library.c_str(), MOVEFILE_WRITE_THROUGH);
+}
+
+void StartPendingProgram(const std::string& pendingSuffix) {
+  const std::wstring self = ModulePath(nullptr);
+  const std::wstring pending = self + Widen(pendingSuffix);
+  if (self.empty() || !Exists(pending)) return;
+  const std::wstring folder = self.substr(0, self.find_last_of(L"\\/") + 1);
+  std::wstring commandLine = L"\"" + pending + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (CreateProcessW(pending.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
+                     &process)) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
 }
 
 }  // namespace platform

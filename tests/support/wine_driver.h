@@ -1,7 +1,9 @@
 // Small helpers of the native drivers that run Windows programs under Wine.
 #pragma once
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/child_process.h"
@@ -29,6 +31,12 @@ inline std::string Unhex(const std::string& h) {
   for (std::size_t i = 0; i + 1 < h.size(); i += 2)
     out += static_cast<char>(std::strtol(h.substr(i, 2).c_str(), nullptr, 16));
   return out;
+}
+
+// After a run that updated nolkpatch.exe: the new program takes its name once the old one has ended.
+inline void WaitForPendingProgram(const std::string& patchDir) {
+  for (int i = 0; i < 300 && Exists(patchDir + "/nolkpatch.exe.nolkpatch-pending"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
 // args run through the suite's wine-run wrapper in folder cwd.

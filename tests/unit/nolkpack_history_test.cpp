@@ -17,6 +17,7 @@
 #include "tests/support/test_files.h"
 #include "tools/nolkpack/pack_build.h"
 #include "tools/nolkpack/pack_verify.h"
+#include "tools/nolkpack/program_files_check.h"
 #include "update/version.h"
 
 namespace {
@@ -138,6 +139,8 @@ TEST_F(History, WhatNoPackageCanExpressIsRefused) {
 #endif
       {{"data/a"}, {"data/k"}, {"data/K/x"}, "cannot turn a file into a folder"},
       {{"data/a"}, {"data/k"}, {"DATA/k"}, "spells its data folder DATA"},
+      // Players could not run the patcher again.
+      {{"data/a"}, {"bin/patch/nolkdbghelp.dll", "data/a"}, {"data/a"}, "drops bin/patch/nolkdbghelp.dll"},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -151,6 +154,18 @@ TEST_F(History, WhatNoPackageCanExpressIsRefused) {
     EXPECT_NE(error.find(c.says), std::string::npos) << error;
     EXPECT_FALSE(Exists(Path(p + "3.pkg")));
   }
+}
+
+// An obsolete-file list naming the patcher's own files, however spelled, is a problem.
+TEST(ProgramFiles, ListLinesNamingThemAreReported) {
+  const std::vector<std::string> named = {"..\\..\\bin\\patch\\nolkpatch.exe",
+                                          "..\\..\\BIN\\Patch\\.\\NolkDbgHelp.DLL. ", ".\\nolkdbghelp.dll",
+                                          "..\\patch\\nolkpatch.exe"};
+  for (const std::string& line : named)
+    EXPECT_EQ(nolkpack::ListLinesNamingProgramFiles(nolkpack::ParseObsoleteList(line)).size(), 1u) << line;
+  for (const char* line :
+       {"..\\..\\bin\\patch\\nolkpatch.exe.bak", "..\\..\\data\\nolkpatch.exe", "..\\other\\nolkdbghelp.dll"})
+    EXPECT_EQ(nolkpack::ListLinesNamingProgramFiles(nolkpack::ParseObsoleteList(line)).size(), 0u) << line;
 }
 
 // Each refusal names what the operator can do, and leaves no package behind.

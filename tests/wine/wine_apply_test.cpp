@@ -144,7 +144,7 @@ TEST_F(WineApply, LockedTargetAsksAndRetryCompletesTheRun) {
 
 // A package that changes the running nolkpatch.exe and its library, as MODI and as ADDF: the run ends
 // like any other, and the next start runs the new program (its string table names another list key)
-// and removes what the update set aside.
+// and leaves nothing else in its folder.
 TEST_F(WineApply, TheProgramUpdatesItsOwnRunningFiles) {
   std::string exe, dll, newExe;
   ASSERT_TRUE(testsupport::ReadFile(winBin_ + "/nolkpatch.exe", &exe));
@@ -169,7 +169,9 @@ TEST_F(WineApply, TheProgramUpdatesItsOwnRunningFiles) {
     std::vector<std::size_t> asked;  // for the new program's list: before each start, and at the end
     testsupport::CheckSelfUpdate(game, changes, [&] {
       asked.push_back(server_.TargetsStartingWith(newList).size());
-      return testsupport::RunProcess(WineOptions(game + "/bin/patch", {"nolkpatch.exe"}));
+      auto r = testsupport::RunProcess(WineOptions(game + "/bin/patch", {"nolkpatch.exe"}));
+      testsupport::WaitForPendingProgram(game + "/bin/patch");
+      return r;
     });
     asked.push_back(server_.TargetsStartingWith(newList).size());
     EXPECT_EQ(asked, (std::vector<std::size_t>{0, 0, 1}));

@@ -19,6 +19,7 @@
 #include "platform/ini_file.h"
 #include "platform/stdio_file.h"
 #include "tools/nolkpack/obsolete_list.h"
+#include "tools/nolkpack/program_files_check.h"
 #include "update/name_rules.h"
 
 // bzlib.h brings windows.h along on Windows; its DeleteFile macro would rename ours.
@@ -374,6 +375,12 @@ bool BuildPackage(const std::string& oldDir, const std::string& newDir, VersionC
   }
   if (newTree.count(kDelFileList) && newTree.at(kDelFileList).isDirectory) {
     *error = "NEW_DIR/" + std::string(kDelFileList) + " is a folder; nolkpack keeps the obsolete-file list there";
+    return false;
+  }
+
+  const std::string dropped = DroppedProgramFile(oldTree, newTree);
+  if (!dropped.empty()) {
+    *error = dropped;
     return false;
   }
 

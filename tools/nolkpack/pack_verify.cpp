@@ -17,6 +17,7 @@
 #include "tools/nolkpack/obsolete_list.h"
 #include "tools/nolkpack/pack_build.h"
 #include "tools/nolkpack/pack_inspect.h"
+#include "tools/nolkpack/program_files_check.h"
 #include "update/name_rules.h"
 
 #undef DeleteFile
@@ -293,6 +294,13 @@ bool VerifyPackages(const std::string& oldDir, const std::string& newDir, const 
       problems->push_back("the obsolete-file list line " + platform::GbkToUtf8(ListLine(e)) + " removes " +
                           Host(hit->second) + " on Windows, which NEW_DIR has");
   }
+
+  // The patcher's own files: never dropped, never listed.
+  GameTree had;
+  if (!ScanTree(oldDir, &had, error)) return false;
+  const std::string dropped = DroppedProgramFile(had, want);
+  if (!dropped.empty()) problems->push_back(dropped);
+  for (const std::string& p : ListLinesNamingProgramFiles(finalList)) problems->push_back(p);
   return true;
 }
 
