@@ -1,5 +1,5 @@
 // Fetching packages over loopback, against curl in the same run. Files are served by the tests'
-// sendfile server in this process, so the server is never what limits either side.
+// loopback server in this process, in 256 KiB pieces from the page cache.
 //   fetch_bench [--mib N] [--repeat K]     one package of N MiB (500): the program's transfer (the
 //                                          package transfer writing the side file with MD5 on the
 //                                          fly, in a child process; once with the digest in the
@@ -36,7 +36,6 @@
 #include "platform/http_download.h"
 #include "platform/stdio_file.h"
 #include "tests/support/child_process.h"
-#include "tests/support/file_server.h"
 #include "tests/support/game_tree.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/test_files.h"
@@ -190,7 +189,8 @@ int OnePackage(const std::string& work, int mib, int repeat) {
   const std::string pkg = work + "/served/big.pkg";
   testsupport::WriteRandomFile(pkg, static_cast<std::uint64_t>(mib) << 20, 500);
   const std::string want = Md5sum(pkg);
-  testsupport::FileServer server(work + "/served");
+  testsupport::HttpTestServer server;
+  server.ServeDirectory(work + "/served");
   if (!server.Port()) return 1;
   const std::string url = server.Url("/big.pkg"), side = work + "/big.pkg.nolkpatch-part";
   const std::string fetched = work + "/big.pkg";
@@ -265,13 +265,12 @@ int Chain(const std::string& work, const std::string& bin, int mib, int repeat) 
   for (std::size_t i = 0; i < chain.packages.size(); ++i)
     std::filesystem::copy_file(chain.packages[i], work + "/served/package/" + chain.PackageName(i),
                                std::filesystem::copy_options::overwrite_existing);
-  testsupport::FileServer files(work + "/served");
-  const std::string prefix = "http://127.0.0.1:" + std::to_string(files.Port()) + "/package/";
+  testsupport::HttpTestServer listServer;
+  listServer.ServeDirectory(work + "/served");
+  const std::string prefix = listServer.Url("/package/");
   std::string list;
   for (std::size_t i = 0; i < chain.packages.size(); ++i)
     list += chain.versions[i + 1] + " " + prefix + chain.PackageName(i) + " " + chain.md5s[i] + "\r\n";
-  testsupport::HttpTestServer listServer;
-  listServer.SetDefault(testsupport::HttpAnswer::Ok(""));
   listServer.SetAnswer("/list", testsupport::HttpAnswer::Ok(list));
 
   auto run = [&](bool fetch, long* peak) {

@@ -13,7 +13,6 @@
 
 #include "platform/http_download.h"
 #include "tests/support/child_process.h"
-#include "tests/support/file_server.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/test_files.h"
 #include "tests/support/wine_driver.h"
@@ -80,7 +79,8 @@ TEST(WinInet, LeavesNoCopyOfABodyInTheCache) {
   // A name of its own, so no copy an earlier run left in a reused prefix is found.
   const std::string stem = "nolkcache" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
   testsupport::WriteFile(tmp.Path() + "/" + stem + ".pkg", testsupport::RandomBytes(300000, 5));
-  testsupport::FileServer files(tmp.Path());
+  testsupport::HttpTestServer files;
+  files.ServeDirectory(tmp.Path());
   const auto r = testsupport::RunProcess(testsupport::WineProcess(
       tmp.Path(), {WinBin() + "/wine_download_probe.exe", files.Url("/" + stem + ".pkg")}));
   ASSERT_EQ(r.out.substr(0, 29), "result 0 head 1 bytes 300000 ") << r.out << r.err;
