@@ -1,17 +1,15 @@
 // Fetching packages over loopback, against curl in the same run. Files are served by the tests'
 // loopback server in this process, in 256 KiB pieces from the page cache.
-//   fetch_bench [--mib N] [--repeat K]     one package of N MiB (500): the program's transfer (the
-//                                          package transfer writing the side file with MD5 on the
-//                                          fly, in a child process; once with the digest in the
-//                                          receiving thread, once on a second thread) against
-//                                          curl -o; medians, time ratios and peak memories
+//   fetch_bench [--mib N] [--repeat K]     one package of N MiB (500), each way in a child process:
+//                                          the program's own fetch, the bare transfer with and
+//                                          without a digest in the receiving thread, against curl -o
+//                                          and md5sum; medians, time ratios and peak memories
 //   fetch_bench --chain [--mib N] [--repeat K]
 //                                          the whole run of nolkpatch fetching a chain of three
 //                                          packages of about N MiB together (300) from an empty
 //                                          var/gac, against curl of the three plus the same run
 //                                          with the packages already there (NOLK_BIN_DIR)
 //   fetch_bench --fetch URL FILE           one transfer as the program makes it; prints the digest
-//   fetch_bench --fetch-pipelined URL FILE the same with the digest and the writes on a second thread
 //   fetch_bench --fetch-package URL FILE MD5
 //                                          the program's own fetch of one package (FetchPackage): side
 //                                          file, digest on its thread, rename to FILE
@@ -19,17 +17,12 @@
 // NOLK_BENCH_DIR: where to work (default /tmp).
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
-
 
 #include "engine/src/lumcommon/digester/cmd5.h"
 #include "package/package_fetch.h"
@@ -53,10 +46,9 @@ double Median(std::vector<double> v) {
 // What the fetch does with a body: the side file written piece by piece, its digest on the fly.
 class SideFileSink : public platform::DownloadSink {
  public:
-  SideFileSink(std::FILE* f, bool digest = true) : f_(f), digest_(digest) { LumCommon::MD5Init(&md5_); }
+  SideFileSink(std::FILE* f, bool digest) : f_(f), digest_(digest) { LumCommon::MD5Init(&md5_); }
   bool OnHead(const platform::DownloadHead& head) override { return head.status == 200; }
   bool OnBody(const char* data, std::size_t size) override { return Take(data, size); }
-  virtual bool Finish() { return true; }
   std::string Digest() {
     unsigned char d[16];
     LumCommon::MD5Final(d, &md5_);
@@ -65,63 +57,15 @@ class SideFileSink : public platform::DownloadSink {
     return hex;
   }
 
- protected:
+ private:
   bool Take(const char* data, std::size_t size) {
     if (digest_) LumCommon::MD5Update(&md5_, reinterpret_cast<const unsigned char*>(data), size);
     return std::fwrite(data, 1, size, f_) == size;
   }
 
- private:
   std::FILE* f_;
   bool digest_;
   LumCommon::MD5Context md5_;
-};
-
-// The same work on a second thread, fed through a few pieces in flight (bounded memory), so the
-// digest overlaps the receiving.
-class PipelinedSink : public SideFileSink {
- public:
-  explicit PipelinedSink(std::FILE* f) : SideFileSink(f), worker_([this] { Work(); }) {}
-  ~PipelinedSink() override { Finish(); }
-  bool OnBody(const char* data, std::size_t size) override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return queue_.size() < kInFlight || failed_; });
-    if (failed_) return false;
-    queue_.emplace_back(data, size);
-    changed_.notify_all();
-    return true;
-  }
-  bool Finish() override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    changed_.notify_all();
-    if (worker_.joinable()) worker_.join();
-    return !failed_;
-  }
-
- private:
-  static constexpr std::size_t kInFlight = 16;
-  void Work() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      changed_.wait(lock, [&] { return !queue_.empty() || done_; });
-      if (queue_.empty()) return;
-      std::string piece = std::move(queue_.front());
-      queue_.pop_front();
-      changed_.notify_all();
-      lock.unlock();
-      const bool ok = Take(piece.data(), piece.size());
-      lock.lock();
-      if (!ok) failed_ = true;
-    }
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<std::string> queue_;
-  bool done_ = false, failed_ = false;
-  std::thread worker_;
 };
 
 // The program's own fetch, as the worker calls it; FILE names the package, its side file lies beside it.
@@ -139,16 +83,14 @@ int FetchPackageOnce(const std::string& url, const std::string& out, const std::
 int FetchOnce(const std::string& how, const std::string& url, const std::string& out) {
   std::FILE* f = platform::OpenStdFile(out, "wb");
   if (!f) return 2;
-  std::unique_ptr<SideFileSink> sink(how == "--fetch-pipelined" ? new PipelinedSink(f)
-                                                                 : new SideFileSink(f, how == "--fetch"));
+  std::unique_ptr<SideFileSink> sink(new SideFileSink(f, how == "--fetch"));
   platform::DownloadRequest request;
   request.url = url;
   request.agent = "nolkpatch";
   std::string reason;
   const platform::DownloadResult r = platform::HttpDownload(request, sink.get(), &reason);
-  const bool written = sink->Finish();
   const bool closed = std::fclose(f) == 0;
-  if (r != platform::DownloadResult::kComplete || !written || !closed) {
+  if (r != platform::DownloadResult::kComplete || !closed) {
     std::fprintf(stderr, "fetch_bench: transfer failed: %s\n", reason.c_str());
     return 1;
   }
@@ -195,9 +137,10 @@ int OnePackage(const std::string& work, int mib, int repeat) {
   const std::string url = server.Url("/big.pkg"), side = work + "/big.pkg.nolkpatch-part";
   const std::string fetched = work + "/big.pkg";
   // Turn about, each into a file of its own removed before, so none finds another's pages.
-  const std::vector<std::vector<std::string>> ways = {
-      {Self(), "--fetch", url, side}, {Self(), "--fetch-package", url, fetched, want},
-      {"/usr/bin/curl", "-s", "-f", "-o", side, url}, {Self(), "--fetch-no-digest", url, side}};
+  const std::vector<std::vector<std::string>> ways = {{Self(), "--fetch", url, side},
+                                                      {Self(), "--fetch-package", url, fetched, want},
+                                                      {"/usr/bin/curl", "-s", "-f", "-o", side, url},
+                                                      {Self(), "--fetch-no-digest", url, side}};
   std::vector<std::vector<double>> times(ways.size());
   std::vector<long> peaks(ways.size(), 0);
   for (int k = 0; k < repeat; ++k) {
@@ -217,9 +160,10 @@ int OnePackage(const std::string& work, int mib, int repeat) {
       }
       times[w].push_back(t);
     }
-    std::printf("  round %d: transfer %.3f s, the program's package fetch %.3f s, curl -o %.3f s, "
-                "transfer without the digest %.3f s\n",
-                k + 1, times[0].back(), times[1].back(), times[2].back(), times[3].back());
+    std::printf(
+        "  round %d: transfer %.3f s, the program's package fetch %.3f s, curl -o %.3f s, "
+        "transfer without the digest %.3f s\n",
+        k + 1, times[0].back(), times[1].back(), times[2].back(), times[3].back());
     std::fflush(stdout);
   }
   const double curl = Median(times[2]);
@@ -278,10 +222,11 @@ int Chain(const std::string& work, const std::string& bin, int mib, int repeat) 
     testsupport::RemoveTree(game);
     testsupport::MakeInstallation(chain, game, bin, listServer.Url("/list"), listServer.Url("/query?"));
     if (fetch) {
-      for (std::size_t i = 0; i < chain.packages.size(); ++i) std::remove((game + "/var/gac/" + chain.PackageName(i)).c_str());
-      testsupport::WriteFile(game + "/var/gac/Url.ini",
-                             testsupport::UrlIniText(listServer.Url("/list"), listServer.Url("/query?")) +
-                                 "FetchPackages=1\r\n");
+      for (std::size_t i = 0; i < chain.packages.size(); ++i)
+        std::remove((game + "/var/gac/" + chain.PackageName(i)).c_str());
+      testsupport::WriteFile(
+          game + "/var/gac/Url.ini",
+          testsupport::UrlIniText(listServer.Url("/list"), listServer.Url("/query?")) + "FetchPackages=1\r\n");
     }
     testsupport::ProcessOptions o = testsupport::ProgramOptions(game, work);
     o.timeoutSeconds = 900;
@@ -311,14 +256,15 @@ int Chain(const std::string& work, const std::string& bin, int mib, int repeat) 
     curls.push_back(c);
     present.push_back(p);
     fetched.push_back(f);
-    std::printf("  round %d: fetching run %.2f s; curl of the three %.2f s + run with them present %.2f s\n", k + 1,
-                f, c, p);
+    std::printf("  round %d: fetching run %.2f s; curl of the three %.2f s + run with them present %.2f s\n", k + 1, f,
+                c, p);
     std::fflush(stdout);
   }
   const double floor = Median(curls) + Median(present);
-  std::printf("chain of three packages, %d MiB: fetching run %.2f s; curl %.2f s + present run %.2f s = %.2f s; "
-              "ratio %.3f; peak memory of the fetching run %.1f MiB\n",
-              mib, Median(fetched), Median(curls), Median(present), floor, Median(fetched) / floor, peak / 1024.0);
+  std::printf(
+      "chain of three packages, %d MiB: fetching run %.2f s; curl %.2f s + present run %.2f s = %.2f s; "
+      "ratio %.3f; peak memory of the fetching run %.1f MiB\n",
+      mib, Median(fetched), Median(curls), Median(present), floor, Median(fetched) / floor, peak / 1024.0);
   return 0;
 }
 
